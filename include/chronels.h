@@ -1,0 +1,44 @@
+/* chronels.h - callback timers served by one timer thread per process.
+ *
+ * Every callback runs on the library's timer thread, one at a time.
+ * Call chronel_init() (or chronel_init_default()) before starting other
+ * threads, or block its three real-time signals in them yourself.
+ * Results are 0 for success and -1 for failure; reasons go to syslog
+ * at LOG_CRIT.
+ */
+#ifndef CHRONELS_H
+#define CHRONELS_H
+
+#include <stdbool.h>
+#include <stdint.h>
+#include <time.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The handle. Zero it before its first create; the library writes it only
+ * on a successful create (ptr, magic) and on delete (cleared). */
+typedef struct {
+    void *ptr;         /* the library's record for this timer */
+    int32_t magic;     /* CHRONEL_MAGIC while the handle holds a timer */
+    int32_t isabstime; /* set to 1 by chronel_create_cs(); never read */
+} chronel;
+
+#define CHRONEL_MAGIC 0x1ace0324
+
+int chronel_init(int priority, int timer_signo);
+int chronel_init_default(void);
+void chronel_shutdown(void);
+
+int chronel_create(chronel *user, void (*callback)(void *), void *arg);
+int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime);
+int chronel_control(chronel *user, bool enable);
+int chronel_delete(chronel *user);
+int chronel_create_cs(chronel *user, void (*callback)(void *), void *arg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CHRONELS_H */

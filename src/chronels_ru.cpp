@@ -1,0 +1,691 @@
+// libchronels: callback timers for the threads of one process.
+//
+// Every timer is a POSIX timer whose expiry is a queued real-time signal
+// carrying the address of the timer's record. One timer thread takes the
+// signals with sigwaitinfo and runs the callbacks, one at a time. Other
+// threads hand work on system timers to that thread with a control signal
+// aimed at it alone, and sleep on the record's condition until it is done.
+//
+// The file reads top to bottom: records and module state, the control
+// request, the timer thread, the operations.
+
+#include "chronels.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#define CHRONEL_EXPORT extern "C" __attribute__((visibility("default")))
+
+#define CHRONEL_STR2(x) #x
+#define CHRONEL_STR(x) CHRONEL_STR2(x)
+// Every message starts with its source location; keep each call on one line
+// so that the line is that of the logging statement.
+#define LOG(fmt, ...) syslog(LOG_CRIT, "[" __FILE__ ":" CHRONEL_STR(__LINE__) "] " fmt, ##__VA_ARGS__)
+
+// ===========================================================================
+// Records and module state
+// ===========================================================================
+
+namespace {
+
+enum chronel_state : int32_t {
+    CHRONEL_INVALID = 0,
+    CHRONEL_CREATE_FAIL = 1,
+    CHRONEL_CREATED = 2,
+    CHRONEL_SETTIME_FAIL = 3,
+    CHRONEL_SETTIME_PASS = 4,
+};
+
+enum chronel_cmd : int32_t {
+    CHRONEL_CMD_CREATE = 0,
+    CHRONEL_CMD_DELETE = 1,
+    CHRONEL_CMD_SETTIME = 2,
+};
+
+// One record per timer, allocated zero-filled by a create and released by
+// delete. The sender of a control request writes `command`, the outcome
+// slot and the setting without a lock, then queues the control signal; the
+// kernel's signal hand-over orders those writes before the timer thread's
+// reads. The slots are atomics so that the same order is visible to the
+// thread sanitizer: the sender's release store of `command` is the last
+// write before queueing, the timer thread's acquire load of it the first
+// read after taking the signal. Outcomes are posted under `mutex`.
+struct __chronel {
+    struct sigevent timeout_ev;
+    timer_t timer;
+    struct itimerspec timeout;
+    struct itimerspec *active_timeout;
+    // Cleared by delete on any thread, read by the timer thread at every
+    // expiry: no lock on either side.
+    std::atomic<void (*)(void *)> callback;
+    void *arg;
+    std::atomic<chronel_state> create_state;
+    std::atomic<chronel_state> settime_state;
+    std::atomic<chronel_cmd> command;
+    pthread_cond_t cond;
+    pthread_mutex_t mutex;
+    // Beyond the shared layout, private to this file:
+    int error;            // errno of a failed timer_create, for the sender
+    bool made_here;       // made by chronel_create_cs: owns a system timer
+                          // although create_state stays CHRONEL_INVALID
+    bool needs_tombstone; // set with the DELETE outcome, under mutex
+};
+
+static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
+static_assert(std::atomic<void (*)(void *)>::is_always_lock_free, "callback slot");
+
+// The start-up gate: a binary semaphore, because the timer thread releases
+// it on behalf of the chronel_init that took it.
+struct chronel_gate {
+    pthread_mutex_t lock;
+    pthread_cond_t free;
+    bool held;
+};
+
+// One running timer thread. It lives on that thread's stack and is reached
+// only through `current` under `ctl_lock`, which the thread gives up before
+// its stack goes away.
+struct generation {
+    pid_t tid;
+    pid_t pid;
+    uid_t uid;
+    int quit_sig;
+    int ctrl_sig;
+    int timer_sig;
+};
+
+} // namespace
+
+// The signal numbers chosen by the last chronel_init; written only there,
+// under tid_mutex. Records copy TIMER_SIG when filled; each timer thread
+// copies all three when it starts.
+static int TIMER_QUIT_SIG;
+static int TIMER_CTRL_SIG;
+static int TIMER_SIG;
+
+// Kernel thread id of the current timer thread, 0 while there is none.
+// Written by the timer thread at its start and by chronel_shutdown; read
+// for the overflow message. Atomic rather than volatile so that those
+// unlocked reads are well defined.
+static std::atomic<pid_t> tid{0};
+
+// Makes chronel_init and chronel_shutdown exclusive; the start-up gate.
+static chronel_gate tid_mutex = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false};
+
+// The timer thread that takes new control requests, or null. Every signal
+// aimed at a timer thread is queued while holding ctl_lock and only to
+// `current`; a thread that ends first unhooks itself under the same lock,
+// then fails what is still queued to it. So no request is queued to a
+// thread that will not answer it, and no signal goes to an id that may
+// belong to someone else by now.
+static pthread_mutex_t ctl_lock = PTHREAD_MUTEX_INITIALIZER;
+static generation *current;
+
+// Set on a timer thread to its own generation; the timer-thread test. A
+// thread-local flag instead of gettid() == tid spares a system call per
+// operation; the fork handler clears it in the child.
+static thread_local generation *self_gen __attribute__((tls_model("initial-exec")));
+
+// Internal functions, in the order they appear below.
+static __chronel *__check_chronel(chronel *user);       // record of a valid handle
+static bool on_timer_thread();                          // the timer-thread test
+static int queue_to(const generation *g, int sig, void *value); // aim a signal at one timer thread
+static int send_request(__chronel *pt);                 // queue a control request
+static void wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
+static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
+static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
+static void release_record(__chronel *pt, bool tombstone);
+static void *chronel_thread_loop(void *arg);
+static int __chronel_settime(__chronel *pt);
+static void __chronel_delete(__chronel *pt);
+static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId);
+
+static void gate_unlock(chronel_gate *g) {
+    pthread_mutex_lock(&g->lock);
+    g->held = false;
+    pthread_cond_signal(&g->free);
+    pthread_mutex_unlock(&g->lock);
+}
+
+static int gate_trylock(chronel_gate *g) {
+    pthread_mutex_lock(&g->lock);
+    int rc = g->held ? EBUSY : 0;
+    g->held = true;
+    pthread_mutex_unlock(&g->lock);
+    return rc;
+}
+
+static void gate_lock(chronel_gate *g) {
+    pthread_mutex_lock(&g->lock);
+    while (g->held)
+        pthread_cond_wait(&g->free, &g->lock);
+    g->held = true;
+    pthread_mutex_unlock(&g->lock);
+}
+
+// A forked child has only the thread that forked, and no timer thread: its
+// requests are refused until it calls chronel_init itself. The locks are
+// taken around fork so the child never inherits one held by a vanished
+// thread.
+static void fork_prepare() {
+    pthread_mutex_lock(&tid_mutex.lock);
+    pthread_mutex_lock(&ctl_lock);
+}
+
+static void fork_parent() {
+    pthread_mutex_unlock(&ctl_lock);
+    pthread_mutex_unlock(&tid_mutex.lock);
+}
+
+static void fork_child() {
+    pthread_mutex_unlock(&ctl_lock);
+    pthread_mutex_unlock(&tid_mutex.lock);
+    current = nullptr;
+    self_gen = nullptr;
+    tid.store(0, std::memory_order_relaxed);
+    tid_mutex.held = false;
+}
+
+__attribute__((constructor)) static void chronel_load() {
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
+}
+
+static __chronel *__check_chronel(chronel *user) {
+    if (user == nullptr || user->magic != CHRONEL_MAGIC)
+        return nullptr;
+    return static_cast<__chronel *>(user->ptr);
+}
+
+static bool on_timer_thread() { return self_gen != nullptr; }
+
+// ===========================================================================
+// The control request
+// ===========================================================================
+
+// Sender side: the caller has written the outcome slot and, last, `command`.
+// The signal goes to the current timer thread alone (a process-directed
+// signal could be taken by an older timer thread still finishing a callback).
+static int queue_to(const generation *g, int sig, void *value) {
+    siginfo_t si;
+    memset(&si, 0, sizeof si);
+    si.si_signo = sig;
+    si.si_code = SI_QUEUE;
+    si.si_pid = g->pid;
+    si.si_uid = g->uid;
+    si.si_value.sival_ptr = value;
+    return static_cast<int>(syscall(SYS_rt_tgsigqueueinfo, g->pid, g->tid, sig, &si));
+}
+
+static int send_request(__chronel *pt) {
+    pthread_mutex_lock(&ctl_lock);
+    int rc = -1;
+    if (current == nullptr)
+        errno = ESRCH;
+    else
+        rc = queue_to(current, current->ctrl_sig, pt);
+    pthread_mutex_unlock(&ctl_lock);
+    if (rc != 0)
+        LOG("Sigqueue error %s\n", strerror(errno));
+    return rc;
+}
+
+static void wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending) {
+    pthread_mutex_lock(&pt->mutex);
+    while (slot.load(std::memory_order_relaxed) == pending)
+        pthread_cond_wait(&pt->cond, &pt->mutex);
+    pthread_mutex_unlock(&pt->mutex);
+}
+
+// Receiver side, on the timer thread. `ending` is set while a thread that
+// has stopped serving fails what was still queued to it: creates and sets
+// are refused, deletes are carried out, since their sender will release
+// the record as soon as it wakes.
+static void execute_request(__chronel *pt, bool ending) {
+    pthread_mutex_lock(&pt->mutex);
+    chronel_cmd cmd = pt->command.load(std::memory_order_acquire);
+    if (cmd == CHRONEL_CMD_CREATE && pt->create_state.load(std::memory_order_relaxed) != CHRONEL_CREATED) {
+        if (ending) {
+            pt->error = ESRCH;
+            pt->create_state.store(CHRONEL_CREATE_FAIL, std::memory_order_relaxed);
+        } else if (timer_create(CLOCK_MONOTONIC, &pt->timeout_ev, &pt->timer) != 0) {
+            pt->error = errno;
+            LOG("timer_create fail: %s\n", strerror(errno));
+            pt->create_state.store(CHRONEL_CREATE_FAIL, std::memory_order_relaxed);
+        } else {
+            pt->create_state.store(CHRONEL_CREATED, std::memory_order_relaxed);
+        }
+    } else if (cmd == CHRONEL_CMD_DELETE) {
+        if (timer_delete(pt->timer) != 0)
+            LOG("timer_delete fail: %s\n", strerror(errno));
+        pt->needs_tombstone = expiry_pending(pt);
+        pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
+    } else if (cmd == CHRONEL_CMD_SETTIME) {
+        if (ending) {
+            pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
+        } else if (timer_settime(pt->timer, 0, pt->active_timeout, nullptr) != 0) {
+            LOG("timer_settime error %s\n", strerror(errno));
+            pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
+        } else {
+            pt->settime_state.store(CHRONEL_SETTIME_PASS, std::memory_order_relaxed);
+        }
+    }
+    pthread_cond_broadcast(&pt->cond);
+    pthread_mutex_unlock(&pt->mutex);
+}
+
+// ---------------------------------------------------------------------------
+// The stale-expiry guard.
+//
+// An expiry signal may still be queued when its timer is deleted: older
+// kernels keep it and deliver it later with the record's address. A record
+// is therefore freed only when no such signal can exist:
+//  - right after timer_delete, if the record's expiry signal is not pending
+//    at all (no new expiry can be queued once the system timer is gone, and
+//    the timer thread is not holding one: it is the thread deleting, or it
+//    is executing the DELETE request);
+//  - otherwise the record is parked and a tombstone, the same signal with
+//    the record's address plus one, is queued to the process behind the
+//    stale expiries. Signals of one real-time number are taken in the order
+//    queued, so when the timer thread takes the tombstone every earlier
+//    expiry of the record has been passed over (its callback slot is null),
+//    and it frees the record then. The address cannot be reused before.
+// Dispatch pays one bit test; a delete pays one sigpending, and a queued
+// signal only while expiries are pending.
+// ---------------------------------------------------------------------------
+
+static bool expiry_pending(__chronel *pt) {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1;
+}
+
+static void release_record(__chronel *pt, bool tombstone) {
+    if (pthread_mutex_destroy(&pt->mutex) != 0)
+        LOG("Mutex is busy\n");
+    if (pthread_cond_destroy(&pt->cond) != 0)
+        LOG("Condition is busy\n");
+    if (tombstone) {
+        union sigval v;
+        v.sival_ptr = reinterpret_cast<char *>(pt) + 1;
+        // Orders everything done to the record so far before the timer
+        // thread's free, as the signal does.
+        pt->command.store(CHRONEL_CMD_DELETE, std::memory_order_release);
+        if (sigqueue(getpid(), pt->timeout_ev.sigev_signo, v) != 0)
+            LOG("Sigqueue error %s\n", strerror(errno)); // parked for good: safer than a use after free
+        return;
+    }
+    free(pt);
+}
+
+// ===========================================================================
+// The timer thread
+// ===========================================================================
+
+// Fail whatever is still queued to this thread, after it stopped taking
+// new requests: no sender is left waiting for a thread that has gone.
+static void end_generation(generation *gen) {
+    pthread_mutex_lock(&ctl_lock);
+    if (current == gen)
+        current = nullptr;
+    pthread_mutex_unlock(&ctl_lock);
+
+    sigset_t ctrl;
+    sigemptyset(&ctrl);
+    sigaddset(&ctrl, gen->ctrl_sig);
+    const struct timespec now = {0, 0};
+    siginfo_t si;
+    while (sigtimedwait(&ctrl, &si, &now) == gen->ctrl_sig) {
+        __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
+        if (pt == nullptr)
+            continue;
+        if (pt->command.load(std::memory_order_acquire) != CHRONEL_CMD_DELETE)
+            LOG("Timer thread ended before the request ran\n");
+        execute_request(pt, true);
+    }
+    self_gen = nullptr;
+}
+
+static void *chronel_thread_loop(void *) {
+    generation gen;
+    gen.quit_sig = TIMER_QUIT_SIG;
+    gen.ctrl_sig = TIMER_CTRL_SIG;
+    gen.timer_sig = TIMER_SIG;
+    gen.pid = getpid();
+    gen.uid = getuid();
+    gen.tid = static_cast<pid_t>(syscall(SYS_gettid));
+
+    const int dispositions[3] = {gen.timer_sig, gen.quit_sig, gen.ctrl_sig};
+    for (int sig : dispositions) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof sa);
+        sa.sa_handler = SIG_DFL;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_SIGINFO;
+        if (sigaction(sig, &sa, nullptr) != 0) {
+            LOG("sigaction failed wtih error %s\n", strerror(errno));
+            break;
+        }
+    }
+
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, gen.quit_sig);
+    sigaddset(&set, gen.ctrl_sig);
+    sigaddset(&set, gen.timer_sig);
+    sigaddset(&set, SIGIO);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    self_gen = &gen;
+    pthread_mutex_lock(&ctl_lock);
+    current = &gen;
+    tid.store(gen.tid, std::memory_order_relaxed);
+    pthread_mutex_unlock(&ctl_lock);
+    gate_unlock(&tid_mutex);
+
+    for (;;) {
+        siginfo_t si;
+        int sig = sigwaitinfo(&set, &si);
+        if (sig < 0) {
+            LOG("sigwaitinfo : %s\n", strerror(errno));
+            continue;
+        }
+        // The dispatch path: one wait, one test, one indirect call.
+        if (__builtin_expect(sig == gen.timer_sig, 1)) {
+            uintptr_t v = reinterpret_cast<uintptr_t>(si.si_value.sival_ptr);
+            __chronel *pt = reinterpret_cast<__chronel *>(v);
+            if (__builtin_expect((v & 1) == 0 && pt != nullptr, 1)) {
+                void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
+                if (cb != nullptr)
+                    cb(pt->arg);
+                continue;
+            }
+            if (pt != nullptr) { // a tombstone: every earlier expiry is gone
+                pt = reinterpret_cast<__chronel *>(v - 1);
+                (void)pt->command.load(std::memory_order_acquire);
+                free(pt);
+                continue;
+            }
+        }
+        if (sig == gen.quit_sig)
+            break;
+        if (sig == SIGIO) {
+            LOG("Timer queue overflow for pid %d\n", static_cast<int>(tid.load(std::memory_order_relaxed)));
+            break;
+        }
+        __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
+        if (pt == nullptr) {
+            LOG("Got signal %d without any sival_ptr\n", sig);
+            continue;
+        }
+        if (sig == gen.ctrl_sig)
+            execute_request(pt, false);
+    }
+    end_generation(&gen);
+    return nullptr;
+}
+
+CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
+    int policy = SCHED_OTHER;
+    int rc = gate_trylock(&tid_mutex);
+    if (rc != 0) {
+        LOG("Could not get timer creation mutex : %s\n", strerror(rc));
+        return -1;
+    }
+
+    int base = (timer_signo >= SIGRTMIN && timer_signo <= SIGRTMAX - 2) ? timer_signo : SIGRTMIN;
+    TIMER_QUIT_SIG = base;
+    TIMER_CTRL_SIG = base + 1;
+    TIMER_SIG = base + 2;
+
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, TIMER_QUIT_SIG);
+    sigaddset(&set, TIMER_CTRL_SIG);
+    sigaddset(&set, TIMER_SIG);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+
+    struct sched_param param;
+    memset(&param, 0, sizeof param);
+    sched_getparam(0, &param);
+    if (getuid() != 0 || priority == 0) {
+        param.sched_priority = 0;
+    } else if (priority >= sched_get_priority_min(SCHED_FIFO) && priority < sched_get_priority_max(SCHED_FIFO)) {
+        policy = SCHED_FIFO;
+        param.sched_priority = priority;
+    }
+
+    // Only one timer thread takes requests: a running one is told to stop
+    // (what is queued to it is failed, not lost) before the new one starts.
+    pthread_mutex_lock(&ctl_lock);
+    if (current != nullptr) {
+        queue_to(current, current->quit_sig, nullptr);
+        current = nullptr;
+    }
+    pthread_mutex_unlock(&ctl_lock);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setschedpolicy(&attr, policy);
+    pthread_attr_setschedparam(&attr, &param);
+    pthread_t thread;
+    rc = pthread_create(&thread, &attr, chronel_thread_loop, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        // Nobody would open the gate: open it here and report.
+        LOG("Could not start timer thread : %s\n", strerror(rc));
+        gate_unlock(&tid_mutex);
+        return -1;
+    }
+
+    gate_lock(&tid_mutex);
+    gate_unlock(&tid_mutex);
+    return 0;
+}
+
+CHRONEL_EXPORT int chronel_init_default(void) { return chronel_init(0, SIGRTMIN); }
+
+CHRONEL_EXPORT void chronel_shutdown(void) {
+    int rc = gate_trylock(&tid_mutex);
+    if (rc != 0) {
+        LOG("Could not get timer creation mutex : %s\n", strerror(rc));
+        return;
+    }
+    pthread_mutex_lock(&ctl_lock);
+    if (tid.load(std::memory_order_relaxed) == 0 || current == nullptr) {
+        // Also after an overflow: the ended thread's id may be anyone's now.
+        LOG("Timer thread does not exist\n");
+        tid.store(0, std::memory_order_relaxed);
+    } else if (on_timer_thread()) {
+        LOG("You can't do that!!\n");
+    } else {
+        if (queue_to(current, current->quit_sig, nullptr) != 0)
+            LOG("sigqueue : %s\n", strerror(errno));
+        current = nullptr;
+        tid.store(0, std::memory_order_relaxed);
+    }
+    pthread_mutex_unlock(&ctl_lock);
+    gate_unlock(&tid_mutex);
+}
+
+// ===========================================================================
+// The operations
+// ===========================================================================
+
+CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void *arg) {
+    if (on_timer_thread()) {
+        LOG("Can't create new timer within timer callback!!\n");
+        return -1;
+    }
+    if (callback == nullptr || user == nullptr) {
+        LOG("Invalid parameters : %p-%p\n", static_cast<void *>(user), reinterpret_cast<void *>(callback));
+        return -1;
+    }
+    if (user->magic == CHRONEL_MAGIC) {
+        LOG("Timer is already created\n");
+        return -1;
+    }
+    __chronel *pt = static_cast<__chronel *>(calloc(1, sizeof(__chronel)));
+    if (pt == nullptr) {
+        LOG("Not enough memory\n");
+        return -1;
+    }
+    pt->callback.store(callback, std::memory_order_relaxed);
+    pt->arg = arg;
+    pt->timeout_ev.sigev_notify = SIGEV_SIGNAL;
+    pt->timeout_ev.sigev_signo = TIMER_SIG;
+    pt->timeout_ev.sigev_value.sival_ptr = pt;
+    pthread_cond_init(&pt->cond, nullptr);
+    pthread_mutex_init(&pt->mutex, nullptr);
+
+    pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
+    pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
+    if (send_request(pt) != 0) {
+        __chronel_delete(pt);
+        return -1;
+    }
+    wait_while(pt, pt->create_state, CHRONEL_INVALID);
+    if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATE_FAIL) {
+        // The reason is the timer thread's, carried back in the record.
+        LOG("CHRONEL_CREATE_FAIL %s\n", strerror(pt->error));
+        __chronel_delete(pt);
+        return -1;
+    }
+    user->ptr = pt;
+    user->magic = CHRONEL_MAGIC;
+    return 0;
+}
+
+static int __chronel_settime(__chronel *pt) {
+    if (on_timer_thread()) {
+        if (timer_settime(pt->timer, 0, pt->active_timeout, nullptr) != 0) {
+            LOG("timer_settime error %s\n", strerror(errno));
+            return -1;
+        }
+        return 0;
+    }
+    pt->settime_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
+    pt->command.store(CHRONEL_CMD_SETTIME, std::memory_order_release);
+    if (send_request(pt) != 0)
+        return -1;
+    wait_while(pt, pt->settime_state, CHRONEL_INVALID);
+    return pt->settime_state.load(std::memory_order_relaxed) == CHRONEL_SETTIME_FAIL ? -1 : 0;
+}
+
+CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {
+    __chronel *pt = __check_chronel(user);
+    if (pt == nullptr) {
+        LOG("Invalid chronel\n");
+        return -1;
+    }
+    static const struct timespec zero = {0, 0};
+    pt->timeout.it_value = itime != nullptr ? *itime : zero;
+    pt->timeout.it_interval = rtime != nullptr ? *rtime : zero;
+    pt->active_timeout = &pt->timeout;
+    return __chronel_settime(pt);
+}
+
+CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
+    struct itimerspec disabled;
+    memset(&disabled, 0, sizeof disabled);
+    __chronel *pt = __check_chronel(user);
+    if (pt == nullptr) {
+        LOG("Invalid chronel\n");
+        return -1;
+    }
+    pt->active_timeout = enable ? &pt->timeout : &disabled;
+    return __chronel_settime(pt);
+}
+
+static void __chronel_delete(__chronel *pt) {
+    if (pt == nullptr)
+        return;
+    pt->callback.store(nullptr, std::memory_order_release);
+    bool tombstone = false;
+    if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATED || pt->made_here) {
+        if (on_timer_thread()) {
+            if (timer_delete(pt->timer) != 0)
+                LOG("timer_delete %m\n");
+            tombstone = expiry_pending(pt);
+        } else {
+            // A record made in place has no CREATED state to wait on; give
+            // it one, so both kinds share the DELETE handshake.
+            pt->create_state.store(CHRONEL_CREATED, std::memory_order_relaxed);
+            pt->command.store(CHRONEL_CMD_DELETE, std::memory_order_release);
+            if (send_request(pt) != 0)
+                return;
+            wait_while(pt, pt->create_state, CHRONEL_CREATED);
+            pthread_mutex_lock(&pt->mutex);
+            tombstone = pt->needs_tombstone;
+            pthread_mutex_unlock(&pt->mutex);
+        }
+    }
+    release_record(pt, tombstone);
+}
+
+CHRONEL_EXPORT int chronel_delete(chronel *user) {
+    __chronel *pt = __check_chronel(user);
+    if (pt == nullptr) {
+        LOG("Invalid chronel\n");
+        return -1;
+    }
+    user->ptr = nullptr;
+    user->magic = 0;
+    __chronel_delete(pt);
+    return 0;
+}
+
+static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId) {
+    if (callback == nullptr || user == nullptr) {
+        LOG("Invalid parameters : %p-%p\n", static_cast<void *>(user), reinterpret_cast<void *>(callback));
+        return -1;
+    }
+    if (user->magic == CHRONEL_MAGIC) {
+        LOG("Timer is already created\n");
+        return -1;
+    }
+    __chronel *pt = static_cast<__chronel *>(calloc(1, sizeof(__chronel)));
+    if (pt == nullptr) {
+        LOG("Not enough memory\n");
+        return -1;
+    }
+    pt->callback.store(callback, std::memory_order_relaxed);
+    pt->arg = arg;
+    pt->timeout_ev.sigev_notify = SIGEV_SIGNAL;
+    pt->timeout_ev.sigev_signo = TIMER_SIG;
+    pt->timeout_ev.sigev_value.sival_ptr = pt;
+    // Prepared here too, so the record can be set and deleted from any
+    // thread through the usual handshake; preparing never waits.
+    pthread_cond_init(&pt->cond, nullptr);
+    pthread_mutex_init(&pt->mutex, nullptr);
+    if (timer_create(clockId, &pt->timeout_ev, &pt->timer) != 0) {
+        LOG("timer_create fail: %m\n");
+        release_record(pt, false);
+        return -1;
+    }
+    pt->made_here = true;
+    // Publishes the filled record to the timer thread, which may take one
+    // of its expiries as soon as another thread arms it.
+    pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
+    user->ptr = pt;
+    user->magic = CHRONEL_MAGIC;
+    return 0;
+}
+
+CHRONEL_EXPORT int chronel_create_cs(chronel *user, void (*callback)(void *), void *arg) {
+    if (user != nullptr)
+        user->isabstime = 1;
+    return __chronel_create(user, callback, arg, CLOCK_REALTIME);
+}
