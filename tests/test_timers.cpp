@@ -1,0 +1,295 @@
+// Creating, arming, pausing, resuming and deleting timers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+std::atomic<pid_t> timer_tid{0};
+std::atomic<int> wrong_thread{0}, overlaps{0}, inside{0};
+std::atomic<int> hits[8];
+std::atomic<bool> hold{false};
+
+// Counts per argument and checks where and how callbacks run.
+void tally(void *arg) {
+    if (inside.fetch_add(1) != 0)
+        overlaps++;
+    pid_t self = t::gettid_(), expect = 0;
+    if (!timer_tid.compare_exchange_strong(expect, self) && expect != self)
+        wrong_thread++;
+    hits[reinterpret_cast<intptr_t>(arg)]++;
+    inside--;
+}
+
+void park(void *arg) {
+    tally(arg);
+    while (hold)
+        t::sleep_ms(1);
+}
+
+struct Timers : ::testing::Test {
+    void SetUp() override { ASSERT_EQ(0, chronel_init_default()); }
+    static void *idx(intptr_t i) { return reinterpret_cast<void *>(i); }
+    static int settle(int i) { // count of `i` once it stops moving
+        int before;
+        do {
+            before = hits[i];
+            t::sleep_ms(50);
+        } while (hits[i] != before);
+        return before;
+    }
+};
+
+std::vector<std::string> clocks() {
+    std::ifstream f("/proc/self/timers");
+    std::vector<std::string> out;
+    std::string word;
+    while (f >> word)
+        if (word == "ClockID:" && f >> word)
+            out.push_back(word);
+    return out;
+}
+
+} // namespace
+
+TEST_F(Timers, CallbacksRunOnTheTimerThreadOneAtATimeWithTheirOwnArgument) {
+    chronel h[6] = {};
+    auto worker = [&](int first) {
+        for (int i = first; i < first + 3; i++) {
+            timespec period = t::ms(i + 1);
+            ASSERT_EQ(0, chronel_create(&h[i], tally, idx(i)));
+            ASSERT_EQ(0, chronel_settime(&h[i], &period, &period));
+        }
+    };
+    std::thread a(worker, 0), b(worker, 3);
+    a.join();
+    b.join();
+    chronel once = {};
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_create(&once, tally, idx(6)));
+    ASSERT_EQ(0, chronel_settime(&once, &one, nullptr));
+    EXPECT_TRUE(t::wait_until([] {
+        for (int i = 0; i < 7; i++)
+            if (hits[i] < 20 && i < 6)
+                return false;
+        return hits[6] == 1;
+    }));
+    for (auto &x : h)
+        EXPECT_EQ(0, chronel_delete(&x));
+    EXPECT_EQ(1, settle(6)) << "a one-shot timer fired again";
+    EXPECT_EQ(0, overlaps.load());
+    EXPECT_EQ(0, wrong_thread.load());
+    EXPECT_NE(t::gettid_(), timer_tid.load());
+    EXPECT_EQ(0, chronel_delete(&once));
+}
+
+TEST_F(Timers, SettingFollowsTimerSettimeAndStoresThePeriod) {
+    chronel h = {};
+    ASSERT_EQ(0, chronel_create(&h, tally, idx(0)));
+    EXPECT_EQ(std::vector<std::string>{"1"}, clocks()); // CLOCK_MONOTONIC
+    timespec one = t::ms(1), none = {0, 0};
+    ASSERT_EQ(0, chronel_settime(&h, &one, &one));
+    ASSERT_TRUE(t::wait_until([] { return hits[0] > 5; }));
+    ASSERT_EQ(0, chronel_settime(&h, nullptr, nullptr)); // disarms
+    int stopped = settle(0);
+    ASSERT_EQ(0, chronel_settime(&h, nullptr, &one)); // stores the period only
+    ASSERT_EQ(0, chronel_control(&h, true));
+    ASSERT_EQ(0, chronel_control(&h, false));
+    ASSERT_EQ(0, chronel_control(&h, true));
+    t::sleep_ms(50);
+    EXPECT_EQ(stopped, hits[0].load());
+    timespec ns = {0, 1};
+    ASSERT_EQ(0, chronel_settime(&h, &ns, &none));
+    EXPECT_TRUE(t::wait_until([&] { return hits[0] == stopped + 1; }));
+    EXPECT_EQ(stopped + 1, settle(0));
+    // Paused and resumed with the stored setting, counted from the resume.
+    timespec period = t::ms(2);
+    ASSERT_EQ(0, chronel_settime(&h, &period, &period));
+    ASSERT_EQ(0, chronel_control(&h, false));
+    stopped = settle(0);
+    ASSERT_EQ(0, chronel_control(&h, true));
+    EXPECT_TRUE(t::wait_until([&] { return hits[0] > stopped + 5; }));
+    EXPECT_EQ(0, chronel_delete(&h));
+    // Never set: resuming applies a zero setting.
+    ASSERT_EQ(0, chronel_create(&h, tally, idx(1)));
+    ASSERT_EQ(0, chronel_control(&h, true));
+    t::sleep_ms(30);
+    EXPECT_EQ(0, hits[1].load());
+    EXPECT_EQ(0, chronel_delete(&h));
+}
+
+TEST_F(Timers, InvalidHandlesAreRefusedAndDeletedHandlesCanBeReused) {
+    chronel zero = {}, off = {}, no_ptr = {nullptr, CHRONEL_MAGIC, 0};
+    off.magic = CHRONEL_MAGIC + 1;
+    timespec one = t::ms(1);
+    for (chronel *h : {static_cast<chronel *>(nullptr), &zero, &off, &no_ptr}) {
+        t::clear_logs();
+        EXPECT_EQ(-1, chronel_settime(h, &one, nullptr));
+        EXPECT_EQ(-1, chronel_control(h, true));
+        EXPECT_EQ(-1, chronel_delete(h));
+        EXPECT_EQ(3u, t::logs().size());
+        EXPECT_TRUE(t::logged("Invalid chronel\n"));
+    }
+    EXPECT_EQ(-1, chronel_create(&no_ptr, tally, nullptr));
+    EXPECT_EQ(-1, chronel_create_cs(&no_ptr, tally, nullptr));
+    EXPECT_EQ(nullptr, no_ptr.ptr);
+    EXPECT_TRUE(t::logged("Timer is already created\n"));
+    EXPECT_EQ(-1, chronel_create(nullptr, tally, nullptr));
+    EXPECT_EQ(-1, chronel_create(&zero, nullptr, nullptr));
+    char buf[64];
+    snprintf(buf, sizeof buf, "Invalid parameters : %p-%p\n", static_cast<void *>(&zero), nullptr);
+    EXPECT_TRUE(t::logged("Invalid parameters : %p-%p\n", buf));
+    EXPECT_EQ(chronel{}.ptr, zero.ptr);
+
+    chronel h = {};
+    ASSERT_EQ(0, chronel_create(&h, tally, idx(0)));
+    chronel copy = h;
+    EXPECT_EQ(-1, chronel_create(&h, tally, idx(1)));
+    EXPECT_EQ(-1, chronel_create_cs(&h, tally, idx(1)));
+    EXPECT_EQ(1, h.isabstime);
+    EXPECT_EQ(copy.ptr, h.ptr);
+    ASSERT_EQ(0, chronel_settime(&h, &one, nullptr)); // the first timer still works
+    EXPECT_TRUE(t::wait_until([] { return hits[0] == 1; }));
+    EXPECT_EQ(0, hits[1].load());
+    EXPECT_EQ(0, chronel_delete(&h));
+    EXPECT_EQ(nullptr, h.ptr);
+    EXPECT_EQ(0, h.magic);
+    t::clear_logs();
+    EXPECT_EQ(-1, chronel_delete(&h));
+    EXPECT_TRUE(t::logged("Invalid chronel\n"));
+    ASSERT_EQ(0, chronel_create(&h, tally, idx(1)));
+    ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
+    EXPECT_TRUE(t::wait_until([] { return hits[1] == 1; }));
+    EXPECT_EQ(0, chronel_delete(&h));
+    EXPECT_EQ(0, t::system_timers());
+}
+
+// A callback works on timers in place; none of these calls may wait for
+// the timer thread, which is the caller itself.
+chronel own, other, made;
+std::atomic<int> rc_sum{0}, step{0};
+void in_place(void *) {
+    timespec one = t::ms(1);
+    switch (step++) {
+    case 0:
+        rc_sum += chronel_create(&made, tally, nullptr) == -1;          // refused
+        rc_sum += chronel_create_cs(&made, tally, reinterpret_cast<void *>(3)); // made here
+        rc_sum += chronel_settime(&made, &one, &one);
+        rc_sum += chronel_settime(&own, &one, nullptr); // re-arm self
+        break;
+    case 1:
+        rc_sum += chronel_control(&other, false);
+        rc_sum += chronel_control(&other, true);
+        rc_sum += chronel_settime(&own, &one, nullptr);
+        break;
+    case 2:
+        rc_sum += chronel_delete(&made);
+        rc_sum += chronel_delete(&other);
+        rc_sum += chronel_delete(&own);
+        break;
+    }
+}
+
+TEST_F(Timers, CallbacksCreateArmPauseAndDeleteTimersInPlace) {
+    ASSERT_EQ(0, chronel_create(&own, in_place, nullptr));
+    ASSERT_EQ(0, chronel_create(&other, tally, idx(2)));
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_settime(&other, &one, &one));
+    ASSERT_EQ(0, chronel_settime(&own, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([] { return step == 3; }));
+    EXPECT_EQ(1, rc_sum.load());
+    EXPECT_TRUE(t::logged("Can't create new timer within timer callback!!\n"));
+    EXPECT_EQ(1, made.isabstime);
+    EXPECT_EQ(nullptr, own.ptr);
+    EXPECT_TRUE(t::wait_until([] { return t::system_timers() == 0; }));
+    EXPECT_GT(hits[3].load(), 0) << "the timer made in the callback never fired";
+    EXPECT_EQ(0, wrong_thread.load());
+    int frozen = settle(3) + settle(2);
+    t::sleep_ms(30);
+    EXPECT_EQ(frozen, hits[3] + hits[2]);
+}
+
+TEST_F(Timers, TimersMadeInPlaceAreSetAndDeletedFromAnyThread) {
+    chronel h = {};
+    std::thread([&] { ASSERT_EQ(0, chronel_create_cs(&h, tally, idx(4))); }).join();
+    EXPECT_EQ(std::vector<std::string>{"0"}, clocks()); // CLOCK_REALTIME
+    std::thread([&] {
+        timespec one = t::ms(1);
+        ASSERT_EQ(0, chronel_settime(&h, &one, &one));
+        ASSERT_TRUE(t::wait_until([] { return hits[4] > 3; }));
+        ASSERT_EQ(0, chronel_control(&h, false));
+        int paused = settle(4);
+        ASSERT_EQ(0, chronel_control(&h, true));
+        ASSERT_TRUE(t::wait_until([&] { return hits[4] > paused + 3; }));
+        ASSERT_EQ(0, chronel_delete(&h));
+        EXPECT_EQ(0, t::system_timers());
+    }).join();
+    int after = hits[4];
+    t::sleep_ms(30);
+    EXPECT_EQ(after, hits[4].load());
+    // Refusals leave the handle as it was, and record nothing.
+    EXPECT_EQ(-1, chronel_create_cs(nullptr, tally, nullptr));
+    chronel z = {};
+    EXPECT_EQ(-1, chronel_create_cs(&z, nullptr, nullptr));
+    EXPECT_EQ(1, z.isabstime);
+    EXPECT_EQ(nullptr, z.ptr);
+    EXPECT_EQ(0, z.magic);
+}
+
+// An expiry queued before its timer was deleted, as older kernels deliver
+// it, must find nothing: neither the released record nor a new one that
+// took its address.
+chronel stale, fresh;
+void delete_and_reuse(void *) {
+    chronel_delete(&stale);
+    chronel_create_cs(&fresh, tally, reinterpret_cast<void *>(6)); // same size: likely the same address
+}
+
+TEST_F(Timers, StaleExpiriesNeverReachAReleasedRecord) {
+    union sigval v;
+    // Deleted from another thread while the expiry waits behind a callback.
+    chronel parked = {};
+    ASSERT_EQ(0, chronel_create(&parked, park, idx(7)));
+    ASSERT_EQ(0, chronel_create(&stale, tally, idx(5)));
+    hold = true;
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_settime(&parked, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([] { return hits[7] == 1; }));
+    v.sival_ptr = stale.ptr;
+    ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, v));
+    std::thread deleter([&] { chronel_delete(&stale); });
+    t::sleep_ms(50);
+    hold = false;
+    deleter.join();
+    EXPECT_EQ(0, hits[5].load());
+    for (int i = 0; i < 50; i++) { // new records over the old address
+        chronel n = {};
+        ASSERT_EQ(0, chronel_create(&n, tally, idx(6)));
+        ASSERT_EQ(0, chronel_delete(&n));
+    }
+    // Deleted from a callback, and a new record made at once in its place.
+    ASSERT_EQ(0, chronel_create(&stale, tally, idx(5)));
+    chronel deleter_timer = {};
+    ASSERT_EQ(0, chronel_create(&deleter_timer, delete_and_reuse, nullptr));
+    timespec later = t::ms(30);
+    hold = true;
+    ASSERT_EQ(0, chronel_settime(&deleter_timer, &later, nullptr));
+    ASSERT_EQ(0, chronel_settime(&parked, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([] { return hits[7] == 2; }));
+    t::sleep_ms(60); // the deleting timer's expiry is queued behind the callback
+    v.sival_ptr = stale.ptr;
+    ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, v));
+    hold = false;
+    ASSERT_TRUE(t::wait_until([] { return fresh.magic == CHRONEL_MAGIC; }));
+    t::sleep_ms(50);
+    EXPECT_EQ(0, hits[5].load());
+    EXPECT_EQ(0, hits[6].load()) << "a stale expiry ran the timer that reused its record";
+    EXPECT_EQ(0, chronel_delete(&fresh));
+    EXPECT_EQ(0, chronel_delete(&deleter_timer));
+    EXPECT_EQ(0, chronel_delete(&parked));
+    EXPECT_EQ(0, t::system_timers());
+}
