@@ -141,7 +141,7 @@ static __chronel *__check_chronel(chronel *user);       // record of a valid han
 static bool on_timer_thread();                          // the timer-thread test
 static int queue_to(const generation *g, int sig, void *value); // aim a signal at one timer thread
 static int send_request(__chronel *pt);                 // queue a control request
-static void wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
+static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
 static void release_record(__chronel *pt, bool tombstone);
@@ -239,11 +239,15 @@ static int send_request(__chronel *pt) {
     return rc;
 }
 
-static void wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending) {
+// Sleeps until the outcome slot leaves `pending`; returns the outcome, read
+// under the mutex so that nothing of the record is touched after the unlock.
+static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending) {
     pthread_mutex_lock(&pt->mutex);
-    while (slot.load(std::memory_order_relaxed) == pending)
+    chronel_state s;
+    while ((s = slot.load(std::memory_order_relaxed)) == pending)
         pthread_cond_wait(&pt->cond, &pt->mutex);
     pthread_mutex_unlock(&pt->mutex);
+    return s;
 }
 
 // Receiver side, on the timer thread. `ending` is set while a thread that
@@ -251,8 +255,8 @@ static void wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_
 // are refused, deletes are carried out, since their sender will release
 // the record as soon as it wakes.
 static void execute_request(__chronel *pt, bool ending) {
+    chronel_cmd cmd = pt->command.load(std::memory_order_acquire); // before any other touch
     pthread_mutex_lock(&pt->mutex);
-    chronel_cmd cmd = pt->command.load(std::memory_order_acquire);
     if (cmd == CHRONEL_CMD_CREATE && pt->create_state.load(std::memory_order_relaxed) != CHRONEL_CREATED) {
         if (ending) {
             pt->error = ESRCH;
@@ -311,6 +315,10 @@ static bool expiry_pending(__chronel *pt) {
 }
 
 static void release_record(__chronel *pt, bool tombstone) {
+    // The last sender to use the handshake may be leaving it just now, on
+    // another thread: taking the mutex once puts its unlock before the end.
+    pthread_mutex_lock(&pt->mutex);
+    pthread_mutex_unlock(&pt->mutex);
     if (pthread_mutex_destroy(&pt->mutex) != 0)
         LOG("Mutex is busy\n");
     if (pthread_cond_destroy(&pt->cond) != 0)
@@ -318,10 +326,11 @@ static void release_record(__chronel *pt, bool tombstone) {
     if (tombstone) {
         union sigval v;
         v.sival_ptr = reinterpret_cast<char *>(pt) + 1;
-        // Orders everything done to the record so far before the timer
-        // thread's free, as the signal does.
+        int sig = pt->timeout_ev.sigev_signo;
+        // The last touch of the record: it orders everything done to it
+        // before the timer thread's free, as the signal does.
         pt->command.store(CHRONEL_CMD_DELETE, std::memory_order_release);
-        if (sigqueue(getpid(), pt->timeout_ev.sigev_signo, v) != 0)
+        if (sigqueue(getpid(), sig, v) != 0)
             LOG("Sigqueue error %s\n", strerror(errno)); // parked for good: safer than a use after free
         return;
     }
@@ -556,8 +565,7 @@ CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void 
         __chronel_delete(pt);
         return -1;
     }
-    wait_while(pt, pt->create_state, CHRONEL_INVALID);
-    if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATE_FAIL) {
+    if (wait_while(pt, pt->create_state, CHRONEL_INVALID) == CHRONEL_CREATE_FAIL) {
         // The reason is the timer thread's, carried back in the record.
         LOG("CHRONEL_CREATE_FAIL %s\n", strerror(pt->error));
         __chronel_delete(pt);
@@ -580,8 +588,7 @@ static int __chronel_settime(__chronel *pt) {
     pt->command.store(CHRONEL_CMD_SETTIME, std::memory_order_release);
     if (send_request(pt) != 0)
         return -1;
-    wait_while(pt, pt->settime_state, CHRONEL_INVALID);
-    return pt->settime_state.load(std::memory_order_relaxed) == CHRONEL_SETTIME_FAIL ? -1 : 0;
+    return wait_while(pt, pt->settime_state, CHRONEL_INVALID) == CHRONEL_SETTIME_FAIL ? -1 : 0;
 }
 
 CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {

@@ -174,7 +174,7 @@ chronel own, other, made;
 std::atomic<int> rc_sum{0}, step{0};
 void in_place(void *) {
     timespec one = t::ms(1);
-    switch (step++) {
+    switch (step.load()) {
     case 0:
         rc_sum += chronel_create(&made, tally, nullptr) == -1;          // refused
         rc_sum += chronel_create_cs(&made, tally, reinterpret_cast<void *>(3)); // made here
@@ -192,6 +192,7 @@ void in_place(void *) {
         rc_sum += chronel_delete(&own);
         break;
     }
+    step++;
 }
 
 TEST_F(Timers, CallbacksCreateArmPauseAndDeleteTimersInPlace) {
@@ -244,9 +245,11 @@ TEST_F(Timers, TimersMadeInPlaceAreSetAndDeletedFromAnyThread) {
 // it, must find nothing: neither the released record nor a new one that
 // took its address.
 chronel stale, fresh;
+std::atomic<bool> reused{false};
 void delete_and_reuse(void *) {
     chronel_delete(&stale);
     chronel_create_cs(&fresh, tally, reinterpret_cast<void *>(6)); // same size: likely the same address
+    reused = true;
 }
 
 TEST_F(Timers, StaleExpiriesNeverReachAReleasedRecord) {
@@ -284,7 +287,7 @@ TEST_F(Timers, StaleExpiriesNeverReachAReleasedRecord) {
     v.sival_ptr = stale.ptr;
     ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, v));
     hold = false;
-    ASSERT_TRUE(t::wait_until([] { return fresh.magic == CHRONEL_MAGIC; }));
+    ASSERT_TRUE(t::wait_until([] { return reused.load(); }));
     t::sleep_ms(50);
     EXPECT_EQ(0, hits[5].load());
     EXPECT_EQ(0, hits[6].load()) << "a stale expiry ran the timer that reused its record";
