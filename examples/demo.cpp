@@ -81,6 +81,7 @@ void arm(Timer &t) {
     timespec p = us(t.period_us);
     // The timer thread arms it somewhere inside this call: take the middle.
     long long before = now_ns(t.clock);
+    t.armed_ns = before;
     chronel_settime(&t.handle, &p, t.oneshot_rearm ? nullptr : &p);
     t.armed_ns = (before + now_ns(t.clock)) / 2;
 }
@@ -119,6 +120,7 @@ int main(int argc, char **argv) {
     chronel_delete(&timers[2].handle);
     sleep_for(seconds / 6);
     long long before = now_ns(timers[1].clock); // a resume counts from its own moment
+    timers[1].armed_ns = before;
     chronel_control(&timers[1].handle, true);
     timers[1].armed_ns = (before + now_ns(timers[1].clock)) / 2;
     sleep_for(seconds / 3);
