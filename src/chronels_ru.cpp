@@ -150,11 +150,11 @@ static int __chronel_settime(__chronel *pt);
 static void __chronel_delete(__chronel *pt);
 static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId);
 
-static void gate_unlock(chronel_gate *g) {
+static int gate_unlock(chronel_gate *g) {
     pthread_mutex_lock(&g->lock);
     g->held = false;
     pthread_cond_signal(&g->free);
-    pthread_mutex_unlock(&g->lock);
+    return pthread_mutex_unlock(&g->lock);
 }
 
 static int gate_trylock(chronel_gate *g) {
@@ -526,7 +526,9 @@ CHRONEL_EXPORT void chronel_shutdown(void) {
         tid.store(0, std::memory_order_relaxed);
     }
     pthread_mutex_unlock(&ctl_lock);
-    gate_unlock(&tid_mutex);
+    rc = gate_unlock(&tid_mutex);
+    if (rc != 0)
+        LOG("pthread_mutex_unlock : %s\n", strerror(rc));
 }
 
 // ===========================================================================
