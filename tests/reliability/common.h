@@ -1,6 +1,7 @@
 // Shared by the reliability programs: signal-slot limits and leak checks.
 #pragma once
 #include <sys/resource.h>
+#include <syslog.h>
 
 #include <fstream>
 #include <string>
@@ -45,6 +46,13 @@ inline Held held() { return {fault::live_callocs(), t::system_timers()}; }
 inline Held plus(Held h, int n) { return {h.records < 0 ? -1 : h.records + n, h.timers + n}; }
 // Parked records go when their tombstones come through: wait for them.
 inline bool back_to(Held h, double s = 10) { return t::wait_until([&] { return held() == h; }, s); }
+// Whether `e` is the library's message `text` from a statement with format `body`.
+inline bool is(const t::Entry &e, const std::string &body, const std::string &text) {
+    for (const std::string &prefix : t::expected(body))
+        if (e.prio == LOG_CRIT && e.text == prefix + text)
+            return true;
+    return false;
+}
 inline std::string str(Held h) { return std::to_string(h.records) + " records, " + std::to_string(h.timers) + " timers"; }
 
 } // namespace r
