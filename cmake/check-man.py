@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Checks that the manual pages in man/ agree with the library.
+
+- every page renders without a groff warning;
+- every function of include/chronels.h has a page, its own or a .so link to
+  an existing one, and its synopsis line is the header's prototype;
+- every logged text of src/chronels_ru.cpp is listed in a page, and every
+  text a page lists is one the library logs;
+- every example program compiles cleanly against the header.
+Run from anywhere: check-man.py [source dir]. Exits 1 on any mismatch.
+"""
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+root = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
+man = os.path.join(root, "man")
+faults = []
+
+
+def unroff(text):
+    """Plain text of a roff line: font escapes and quoting gone."""
+    text = re.sub(r"\\f[BIRP]", "", text)
+    return text.replace(r"\-", "-").replace(r"\e", "\\").replace(r"\%", "").replace(r"\(aq", "'")
+
+
+def macro_args(line):
+    """The words of a macro line as printed: .B puts spaces between them,
+    the alternating-font macros (.BI, .IR, ...) none."""
+    macro, _, body = line.partition(" ")
+    words = [w[1:-1] if w.startswith('"') else w for w in re.findall(r'"[^"]*"|\S+', body)]
+    return (" " if macro in (".B", ".I") else "").join(words)
+
+
+pages = {os.path.basename(p)[:-2]: open(p).read() for p in sorted(glob.glob(os.path.join(man, "*.3")))}
+full = {name: text for name, text in pages.items() if not text.startswith(".so ")}
+
+for name, text in pages.items():
+    if text.startswith(".so "):
+        target = text.split()[1]
+        if not re.fullmatch(r"man3/[a-z_]+\.3", target) or os.path.basename(target)[:-2] not in full:
+            faults.append(f"{name}.3: links to {target}, which is not a page here")
+        elif name not in full[os.path.basename(target)[:-2]].split(".SH SYNOPSIS")[1].split(".SH")[0]:
+            faults.append(f"{name}.3: not in the synopsis of {target}")
+        continue
+    run = subprocess.run(["groff", "-man", "-ww", "-z", "-t"], input=text, capture_output=True, text=True)
+    if run.returncode != 0 or run.stderr:
+        faults.append(f"{name}.3: groff says: {run.stderr.strip()}")
+
+# Synopsis lines, joined where a prototype goes on over two lines.
+synopsis = {}
+for name, text in full.items():
+    lines = text.split(".SH SYNOPSIS")[1].split(".SH")[0].splitlines()
+    pending = ""
+    for line in lines:
+        if not line.startswith((".B ", ".BI ")):
+            continue
+        pending += (" " if pending else "") + macro_args(line).strip()
+        if pending.endswith(";") or pending.startswith("#"):
+            m = re.search(r"\b(chronel_\w+)\(", pending)
+            if m:
+                synopsis[m.group(1)] = (name, " ".join(pending.split()))
+            pending = ""
+
+header = open(os.path.join(root, "include", "chronels.h")).read()
+for proto in re.findall(r"^(?:int|void) chronel_\w+\([^;]*\);", header, re.M):
+    fn = re.search(r"(chronel_\w+)\(", proto).group(1)
+    if fn not in pages:
+        faults.append(f"{fn}: no page (man/{fn}.3)")
+    if fn not in synopsis:
+        faults.append(f"{fn}: in no synopsis")
+    elif synopsis[fn][1] != " ".join(proto.split()):
+        faults.append(f"{fn}: {synopsis[fn][0]}.3 has '{synopsis[fn][1]}', the header '{proto}'")
+
+# Logged texts: the format of each LOG call, without its newline.
+source = open(os.path.join(root, "src", "chronels_ru.cpp")).read()
+logged = {m.replace("\\n", "") for m in re.findall(r'\bLOG\("((?:[^"\\]|\\.)*)"', source)}
+listed = set()
+for text in full.values():
+    diag = text.split(".SH DIAGNOSTICS")[1].split(".SH")[0] if ".SH DIAGNOSTICS" in text else ""
+    listed |= {unroff(m) for m in re.findall(r'^\.B "(.*)"$', diag, re.M)}
+for body in sorted(logged - listed):
+    faults.append(f"logged but in no page: '{body}'")
+for body in sorted(listed - logged):
+    faults.append(f"in a page but never logged: '{body}'")
+
+# Examples: every .EX block with a main() must compile as C.
+with tempfile.TemporaryDirectory() as tmp:
+    for name, text in full.items():
+        for i, block in enumerate(re.findall(r"^\.EX\n(.*?)^\.EE", text, re.M | re.S)):
+            if "int main" not in block:
+                continue
+            src = os.path.join(tmp, f"{name}_{i}.c")
+            open(src, "w").write(unroff(block))
+            run = subprocess.run(["cc", "-std=c11", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
+                                  "-I", os.path.join(root, "include"), src], capture_output=True, text=True)
+            if run.returncode != 0:
+                faults.append(f"{name}.3: example {i} does not compile:\n{run.stderr}")
+
+for f in faults:
+    print("check-man:", f)
+print(f"check-man: {len(pages)} pages, {len(synopsis)} prototypes, {len(logged)} log texts: "
+      + ("FAILED" if faults else "ok"))
+sys.exit(1 if faults else 0)

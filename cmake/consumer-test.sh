@@ -1,0 +1,70 @@
+#!/bin/bash
+# Installs a build to a fresh prefix and builds the programs of
+# tests/consumer against the installed tree, via pkg-config and via
+# find_package(chronels), in C and in C++, and runs them.
+#   cmake/consumer-test.sh [BUILD_DIR]    (default build/default; built if absent)
+# With PREFIX=DIR set, uses an already populated tree there instead of
+# installing (the package test points it at an unpacked .deb).
+set -euo pipefail
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$src/build/default}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "consumer-test: FAIL: $*" >&2; exit 1; }
+step() { echo "consumer-test: $*"; }
+
+if [ -z "${PREFIX:-}" ]; then
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake --preset default -S "$src" >/dev/null && cmake --build "$build" -j2 >/dev/null
+  fi
+  prefix=$work/prefix
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+else
+  prefix=$PREFIX
+fi
+libdir=$(dirname "$(find "$prefix" -name chronels.pc -path '*/pkgconfig/*' | head -1)")
+libdir=${libdir%/pkgconfig}
+[ -d "$libdir" ] || fail "no chronels.pc under $prefix"
+
+step "installed tree under $prefix"
+for f in "$libdir/libchronels.so.1.0.0" "$libdir/libchronels.so.1" "$libdir/libchronels.so" \
+         "$prefix/include/chronels.h" "$libdir/pkgconfig/chronels.pc" \
+         "$libdir/cmake/chronels/chronelsConfig.cmake" "$libdir/cmake/chronels/chronelsConfigVersion.cmake" \
+         "$libdir/cmake/chronels/chronelsTargets.cmake" "$prefix/share/man/man3/chronel_init.3"; do
+  [ -e "$f" ] || fail "missing $f"
+done
+[ "$(readlink "$libdir/libchronels.so.1")" = libchronels.so.1.0.0 ] || fail "libchronels.so.1 does not point at libchronels.so.1.0.0"
+[ "$(readlink "$libdir/libchronels.so")" = libchronels.so.1 ] || fail "libchronels.so does not point at libchronels.so.1"
+so=$libdir/libchronels.so.1.0.0
+readelf -d "$so" | grep -q 'Library soname: \[libchronels.so.1\]' || fail "SONAME is not libchronels.so.1"
+needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libc.so.6 " ] || fail "NEEDED is '$needed', want only libc.so.6"
+# Hidden visibility: the exported functions are exactly the header's.
+exported=$(nm -D --defined-only "$so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
+declared=$(sed -n 's/^\(int\|void\) \(chronel_[a-z_]*\)(.*/\2/p' "$prefix/include/chronels.h" | sort | tr '\n' ' ')
+[ "$exported" = "$declared" ] || fail "exports '$exported', header declares '$declared'"
+pages=$(ls "$prefix/share/man/man3" | grep -c '^chronel_.*\.3$' || true)
+[ "$pages" -eq "$(echo "$declared" | wc -w)" ] || fail "$pages manual pages for $(echo "$declared" | wc -w) functions"
+# A link page, looked up by name as a reader would: it must show its group's page.
+page=$(MANWIDTH=80 man -M "$prefix/share/man" 3 chronel_settime 2>&1)
+echo "$page" | grep -q '^CHRONEL_CREATE(3)' || fail "man chronel_settime: $(echo "$page" | head -3)"
+! echo "$page" | grep -qi 'warning' || fail "man chronel_settime warns: $(echo "$page" | grep -i warning)"
+
+run() { # name, program: must succeed and say it saw its callback
+  out=$(timeout 60 "$2") || fail "$1 exited $?"
+  echo "$out" | grep -q 'one callback' || fail "$1 said '$out'"
+  step "$1: $out"
+}
+
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+[ "$(pkg-config --modversion chronels)" = 1.0.0 ] || fail "pkg-config --modversion chronels"
+cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)
+c++ -std=c++17 -Wall -Wextra -Werror "$src/tests/consumer/consumer.cpp" -o "$work/cpp_pc" $(pkg-config --cflags --libs chronels)
+LD_LIBRARY_PATH=$libdir run "pkg-config, C" "$work/c_pc"
+LD_LIBRARY_PATH=$libdir run "pkg-config, C++" "$work/cpp_pc"
+
+cmake -S "$src/tests/consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cm" >/dev/null
+run "find_package, C" "$work/cm/consumer_c"
+run "find_package, C++" "$work/cm/consumer_cpp"
+step "ok"
