@@ -15,8 +15,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # -L makes the emulator take the dynamic loader and libc from the sysroot;
-# gtest_discover_tests runs the programs through it too.
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L ${CHRONELS_PPC_SYSROOT})
+# gtest_discover_tests runs the programs through it too. The guest cannot
+# see that it is emulated, so it is told (CHRONELS_EMULATED), for tests that
+# must fit the emulator's limits.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-ppc -L ${CHRONELS_PPC_SYSROOT} -E CHRONELS_EMULATED=qemu-ppc)
 
 # Debian ships GoogleTest for the target only as sources.
 set(CHRONELS_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH "")
