@@ -31,6 +31,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -496,18 +497,22 @@ Obj bench_lateness() {
     int64_t merged[2][NCONT] = {};
     int per = std::max(1, opt.expiries / opt.rounds);
     std::vector<int64_t> buf(static_cast<size_t>(per));
+    std::vector<std::unique_ptr<Rec>> recs;
     for (int round = 0; round < opt.rounds; round++) {
         for (int m = 0; m < 2; m++) {
             for (int j = 0; j < NCONT; j++) {
                 int c = (j + round) % NCONT; // rotate who goes first
-                Rec r;
+                // Kept to the end: a SIGEV_THREAD notification already on its
+                // way when its timer is deleted still runs, and must find a
+                // finished record rather than the next contender's.
+                recs.emplace_back(new Rec);
+                Rec &r = *recs.back();
                 r.buf = buf.data();
                 r.n = per;
                 r.periodic = m == 1;
                 r.period = m == 1 ? 1000000 : 500000;
                 sem_init(&r.done, 0, 0);
                 contenders[c].run(r);
-                sem_destroy(&r.done);
                 samples[m][c].insert(samples[m][c].end(), buf.begin(), buf.begin() + r.i);
                 merged[m][c] += r.merged;
                 usleep(2000);
@@ -871,17 +876,21 @@ int run_child(const std::vector<std::string> &args, const char *quiet_to = "/dev
 std::atomic<long> child_target{0};
 chronel child_h{};
 RawTimer child_raw{};
-void child_lib_cb(void *) {
-    if (dispatches.fetch_add(1) + 1 == child_target.load())
-        chronel_control(&child_h, false);
-}
 bool child_allocates = false; // proves that the allocator count sees calls
-void child_raw_cb(void *) {
+// The same work for both loops; true on the last dispatch wanted.
+bool child_count() {
     if (child_allocates) {
         void *volatile p = malloc(static_cast<size_t>(dispatches.load() % 64 + 16));
         free(p);
     }
-    if (dispatches.fetch_add(1) + 1 == child_target.load()) {
+    return dispatches.fetch_add(1) + 1 == child_target.load();
+}
+void child_lib_cb(void *) {
+    if (child_count())
+        chronel_control(&child_h, false);
+}
+void child_raw_cb(void *) {
+    if (child_count()) {
         itimerspec z{};
         timer_settime(child_raw.id, 0, &z, nullptr);
     }
@@ -1328,7 +1337,8 @@ Obj machine() {
         .str("date", date).str("glibc", gnu_get_libc_version()).str("compiler", __VERSION__)
         .str("clocksource", read_first("/sys/devices/system/clocksource/clocksource0/current_clocksource"))
         .num("rlimit_sigpending", static_cast<double>(rl.rlim_cur))
-        .num("mem_total_kb", static_cast<double>(meminfo_kb("MemTotal:")));
+        .num("mem_total_kb", static_cast<double>(meminfo_kb("MemTotal:")))
+        .str("loadavg_at_start", read_first("/proc/loadavg"));
     return m;
 }
 
@@ -1464,6 +1474,7 @@ int main(int argc, char **argv) {
         root.raw("scale", ss.str().empty() ? "null" : ss.str());
         unlink(file.c_str());
     }
+    root.str("loadavg_at_end", read_first("/proc/loadavg"));
     std::ofstream f(opt.out);
     f << root.render() << "\n";
     f.close();
