@@ -7,7 +7,7 @@
 # installing (the package test points it at an unpacked .deb).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$src/build/default}
+build=$(realpath -m "${1:-$src/build/default}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "consumer-test: FAIL: $*" >&2; exit 1; }

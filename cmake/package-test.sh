@@ -5,7 +5,7 @@
 #   cmake/package-test.sh [BUILD_DIR]    (default build/default; built if absent)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$src/build/default}
+build=$(realpath -m "${1:-$src/build/default}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "package-test: FAIL: $*" >&2; exit 1; }
