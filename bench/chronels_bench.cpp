@@ -48,7 +48,8 @@ namespace {
 // ---------------------------------------------------------------------------
 struct Options {
     int expiries = 6000;        // per contender and mode
-    int rounds = 12;            // lateness rounds
+    int rounds = 60;            // lateness rounds: short blocks, so bursts of
+                                // others' load fall on every contender
     int calls = 24000;          // round trips per contender and placement
     int cd_ms = 300;            // create+delete: one block's length
     int cd_rounds = 4;
@@ -1346,7 +1347,7 @@ void usage() {
     printf("usage: chronels_bench [options]\n"
            "  --out FILE        JSON output (default chronels_bench.json)\n"
            "  --expiries N      lateness samples per contender and mode (6000)\n"
-           "  --rounds N        interleaved rounds (12)\n"
+           "  --rounds N        interleaved rounds (60)\n"
            "  --calls N         round trips per contender and placement (24000)\n"
            "  --cd-ms N         create+delete block length in ms (300)\n"
            "  --cd-rounds N     create+delete rounds (4)\n"
