@@ -1,0 +1,267 @@
+/* What the threads of src/chronels_ru.cpp do with a record, for spin.
+ *
+ * Two records, two senders, up to two timer-thread generations, the kernel
+ * firing expiries. Record 1 is created, armed and deleted by its sender
+ * through control requests; record 2 is created and armed by its sender and
+ * deleted by its own callback, in place on the timer thread. main starts
+ * generation 1, then ends it by chronel_shutdown, by chronel_init (which
+ * retires it) or by an outside SIGIO, and may start generation 2.
+ *
+ * Names follow the code: send_request, wait_while, execute_request,
+ * release_record, end_generation, current, ctl_lock, quit (the stop
+ * signal), ctrl (control signals aimed at one thread), expiry (the
+ * process-wide queue of the expiry signal, tombstones included).
+ *
+ * Checked: every touch of a record finds it allocated; a request runs once,
+ * on the generation it was queued to; no process is left blocked (a sender
+ * waiting for an outcome is an invalid end state).
+ *
+ * Variants (spin -D...):
+ *   BROKEN=1  send_request reads `current` without ctl_lock and queues
+ *             later, so a request can go to a thread that has ended.
+ *   BROKEN=2  release_record frees at once, without the tombstone.
+ *   ARM_RACE  record 2's callback may delete it before its sender's
+ *             chronel_settime has left wait_while (a known library bug).
+ *   OVERLAP   generation 2 starts while generation 1 still runs, as
+ *             chronel_init allows (a known library bug: a delete carried
+ *             out by one generation cannot see an expiry the other has
+ *             taken and not yet dispatched, and frees the record under it).
+ *             Without it, chronel_init waits for the old thread's end.
+ */
+
+#define NREC 2
+#define NGEN 2
+#define FIRES 2 /* expiries per timer: bounded, so that every run ends */
+
+mtype = { CREATE, SETTIME, DELETE };
+mtype = { INVALID, CREATE_FAIL, CREATED, SETTIME_FAIL, SETTIME_PASS };
+
+/* records, 1..NREC */
+bool alive[NREC + 1];            /* allocated and not yet freed */
+bool parked[NREC + 1];           /* waiting for its tombstone */
+bool timer[NREC + 1];            /* the system timer exists */
+bool armed[NREC + 1];
+bool callback[NREC + 1];
+mtype command[NREC + 1];
+mtype create_state[NREC + 1];
+mtype settime_state[NREC + 1];
+bool needs_tombstone[NREC + 1];
+byte mutex[NREC + 1];            /* holder of the record's mutex, 0 free */
+bool queued[NREC + 1];           /* its expiry signal is queued */
+byte fires[NREC + 1];
+byte sent_to[NREC + 1];          /* generation its request was queued to */
+byte executed[NREC + 1];         /* times that request ran */
+bool armed_returned;             /* record 2's sender is out of chronel_settime */
+
+/* timer threads */
+byte current;                    /* generation taking new requests, 0: none */
+bool ctl_lock;
+chan ctrl[NGEN + 1] = [NREC] of { byte };
+bool quit[NGEN + 1];
+bool started[NGEN + 1];
+bool ended[NGEN + 1];            /* past end_generation */
+chan expiry = [2 * NREC] of { byte }; /* r, or NREC + r: r's tombstone */
+bool sigio;
+
+#define touch(r) assert(alive[r])
+inline lock_ctl() { atomic { !ctl_lock -> ctl_lock = true } }
+inline unlock_ctl() { ctl_lock = false }
+
+/* Parks the record behind its stale expiries, or frees it. */
+inline release_record(r, tomb) {
+    atomic { mutex[r] == 0 -> touch(r) } /* lock and unlock: a leaving sender first */
+#if BROKEN == 2
+    alive[r] = false
+#else
+    if
+    :: tomb -> parked[r] = true; expiry ! NREC + r
+    :: else -> alive[r] = false
+    fi
+#endif
+}
+
+inline send_request(r, ok) {
+#if BROKEN == 1
+    g = current; /* no ctl_lock: the thread may end before the queueing */
+    if
+    :: g == 0 -> ok = false
+    :: else -> executed[r] = 0; sent_to[r] = g; ctrl[g] ! r; ok = true
+    fi
+#else
+    lock_ctl();
+    if
+    :: current == 0 -> ok = false /* ESRCH: "Sigqueue error" */
+    :: else -> executed[r] = 0; sent_to[r] = current; ctrl[current] ! r; ok = true
+    fi;
+    unlock_ctl()
+#endif
+}
+
+/* Sleeps on the record's condition until the outcome is posted, then
+ * takes the mutex again to read it, and leaves. */
+inline wait_while(r, slot, pending, me) {
+    atomic { slot != pending && mutex[r] == 0 -> touch(r); mutex[r] = me };
+    touch(r);
+    mutex[r] = 0
+}
+
+inline execute_request(g, r, ending) {
+    atomic {
+        touch(r);
+        mutex[r] == 0;
+        assert(sent_to[r] == g);
+        executed[r]++;
+        assert(executed[r] == 1);
+        if
+        :: command[r] == CREATE && create_state[r] != CREATED ->
+            if
+            :: ending -> create_state[r] = CREATE_FAIL
+            :: !ending -> timer[r] = true; create_state[r] = CREATED
+            :: !ending -> create_state[r] = CREATE_FAIL /* timer_create refused */
+            fi
+        :: command[r] == DELETE ->
+            timer[r] = false; armed[r] = false;
+            needs_tombstone[r] = nempty(expiry); /* expiry_pending: the signal number */
+            create_state[r] = INVALID
+        :: command[r] == SETTIME ->
+            if
+            :: ending -> settime_state[r] = SETTIME_FAIL
+            :: else -> armed[r] = true; settime_state[r] = SETTIME_PASS
+            fi
+        :: else -> skip
+        fi
+    }
+}
+
+/* Record 2's callback: deletes its own timer in place. */
+inline own_delete(r) {
+    touch(r);
+    callback[r] = false;
+    timer[r] = false; armed[r] = false;
+    tomb = nempty(expiry);
+    release_record(r, tomb)
+}
+
+proctype timer_thread(byte g) {
+    byte r, v;
+    bool tomb;
+    lock_ctl(); current = g; unlock_ctl();
+    started[g] = true; /* opens the start-up gate */
+end_wait:
+    do /* sigwaitinfo: the thread's own queue first, lowest signal first */
+    :: quit[g] -> break
+    :: atomic { !quit[g] && nempty(ctrl[g]) -> ctrl[g] ? r }; execute_request(g, r, false)
+    :: atomic { !quit[g] && empty(ctrl[g]) && sigio -> sigio = false }; break
+    :: atomic { !quit[g] && empty(ctrl[g]) && !sigio && nempty(expiry) -> expiry ? v;
+                if :: v <= NREC -> queued[v] = false :: else fi };
+        if
+        :: v > NREC -> /* a tombstone: every earlier expiry is gone */
+            r = v - NREC; assert(alive[r] && parked[r]); alive[r] = false
+        :: else ->
+            r = v;
+            touch(r); /* the callback slot */
+            if
+            :: callback[r] && r == 2 ->
+#ifndef ARM_RACE
+                if
+                :: armed_returned -> own_delete(r)
+                :: else -> skip
+                fi
+#else
+                own_delete(r)
+#endif
+            :: else -> skip
+            fi
+        fi
+    od;
+    /* end_generation: unhook, then fail what is still queued here */
+    lock_ctl();
+    if :: current == g -> current = 0 :: else fi;
+    unlock_ctl();
+    do
+    :: atomic { nempty(ctrl[g]) -> ctrl[g] ? r }; execute_request(g, r, true)
+    :: empty(ctrl[g]) -> break
+    od;
+    ended[g] = true
+}
+
+/* Sender of record r: create, settime, and for record 1 delete. */
+proctype sender(byte r) {
+    bool ok, tomb;
+    byte g;
+    alive[r] = true; callback[r] = true;
+    create_state[r] = INVALID; command[r] = CREATE;
+    send_request(r, ok);
+    if
+    :: !ok -> release_record(r, false); goto done
+    :: else
+    fi;
+    wait_while(r, create_state[r], INVALID, 10 + r);
+    if
+    :: create_state[r] == CREATE_FAIL -> release_record(r, false); goto done
+    :: else
+    fi;
+    settime_state[r] = INVALID; command[r] = SETTIME;
+    send_request(r, ok);
+    if
+    :: ok -> wait_while(r, settime_state[r], INVALID, 10 + r)
+    :: else
+    fi;
+    if
+    :: r == 2 && ok && settime_state[r] == SETTIME_PASS -> armed_returned = true; goto done /* its callback deletes it */
+    :: else
+    fi;
+    /* __chronel_delete through the timer thread */
+    callback[r] = false; create_state[r] = CREATED; command[r] = DELETE;
+    send_request(r, ok);
+    if
+    :: !ok -> goto done /* the record stays, for good (a known bug) */
+    :: else
+    fi;
+    wait_while(r, create_state[r], CREATED, 10 + r);
+    tomb = needs_tombstone[r];
+    release_record(r, tomb);
+done:
+    skip
+}
+
+/* The kernel: an armed timer queues its expiry unless it is queued already;
+ * a deleted timer's queued expiry stays (as older kernels keep it). */
+#define fire(r) atomic { timer[r] && armed[r] && !queued[r] && fires[r] < FIRES -> queued[r] = true; fires[r]++; expiry ! r }
+active proctype kernel() {
+end_fire:
+    do
+    :: fire(1)
+    :: fire(2)
+    od
+}
+
+/* chronel_init while a thread runs, or chronel_shutdown: stop the thread
+ * that takes requests. */
+inline retire() {
+    lock_ctl();
+    if :: current != 0 -> quit[current] = true; current = 0 :: else fi;
+    unlock_ctl()
+}
+
+/* chronel_init: start generation g, and wait at the gate until it serves.
+ * Unless OVERLAP, generation 2 starts once generation 1 has ended. */
+inline start(g) {
+#ifndef OVERLAP
+    g == 1 || ended[1];
+#endif
+    run timer_thread(g);
+    started[g]
+}
+
+active proctype main_thread() {
+    start(1);
+    run sender(1);
+    run sender(2);
+    if
+    :: skip                                   /* generation 1 to the end */
+    :: retire(); start(2)                     /* chronel_init again */
+    :: retire(); if :: skip :: start(2) fi    /* chronel_shutdown, maybe init */
+    :: sigio = true; retire(); start(2)       /* outside SIGIO, then init */
+    fi
+}
