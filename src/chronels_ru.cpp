@@ -79,6 +79,12 @@ struct __chronel {
     bool made_here;       // made by chronel_create_cs: owns a system timer
                           // although create_state stays CHRONEL_INVALID
     bool needs_tombstone; // set with the DELETE outcome, under mutex
+    // One reference for the record's life, dropped by delete (or, for a
+    // parked record, by the timer thread at its tombstone), and one for
+    // each set or control in progress on another thread: a callback may
+    // delete its timer while the call that armed it is still leaving the
+    // handshake. The last one out releases the record.
+    std::atomic<int> refs;
 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
@@ -108,10 +114,11 @@ struct generation {
 
 // The signal numbers chosen by the last chronel_init; written only there,
 // under tid_mutex. Records copy TIMER_SIG when filled; each timer thread
-// copies all three when it starts.
-static int TIMER_QUIT_SIG;
-static int TIMER_CTRL_SIG;
-static int TIMER_SIG;
+// copies all three when it starts. Atomic (relaxed) because a create may
+// read TIMER_SIG while a second chronel_init rewrites it.
+static std::atomic<int> TIMER_QUIT_SIG{0};
+static std::atomic<int> TIMER_CTRL_SIG{0};
+static std::atomic<int> TIMER_SIG{0};
 
 // Kernel thread id of the current timer thread, 0 while there is none.
 // Written by the timer thread at its start and by chronel_shutdown; read
@@ -145,6 +152,7 @@ static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot,
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
 static void release_record(__chronel *pt, bool tombstone);
+static void drop_ref(__chronel *pt);                    // the last one out frees
 static void *chronel_thread_loop(void *arg);
 static int __chronel_settime(__chronel *pt);
 static void __chronel_delete(__chronel *pt);
@@ -314,26 +322,31 @@ static bool expiry_pending(__chronel *pt) {
     return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1;
 }
 
+// Ends the record's life: now, or when its tombstone comes through.
 static void release_record(__chronel *pt, bool tombstone) {
-    // The last sender to use the handshake may be leaving it just now, on
-    // another thread: taking the mutex once puts its unlock before the end.
-    pthread_mutex_lock(&pt->mutex);
-    pthread_mutex_unlock(&pt->mutex);
-    if (pthread_mutex_destroy(&pt->mutex) != 0)
-        LOG("Mutex is busy\n");
-    if (pthread_cond_destroy(&pt->cond) != 0)
-        LOG("Condition is busy\n");
     if (tombstone) {
         union sigval v;
         v.sival_ptr = reinterpret_cast<char *>(pt) + 1;
         int sig = pt->timeout_ev.sigev_signo;
-        // The last touch of the record: it orders everything done to it
-        // before the timer thread's free, as the signal does.
+        // The life reference passes to the tombstone. This store is the last
+        // touch of the record here; the timer thread loads it before the end.
         pt->command.store(CHRONEL_CMD_DELETE, std::memory_order_release);
         if (sigqueue(getpid(), sig, v) != 0)
             LOG("Sigqueue error %s\n", strerror(errno)); // parked for good: safer than a use after free
         return;
     }
+    drop_ref(pt);
+}
+
+// The acquire-release count orders every other thread's last touch of the
+// record before the release, as the signal hand-over does in time.
+static void drop_ref(__chronel *pt) {
+    if (pt->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    if (pthread_mutex_destroy(&pt->mutex) != 0)
+        LOG("Mutex is busy\n");
+    if (pthread_cond_destroy(&pt->cond) != 0)
+        LOG("Condition is busy\n");
     free(pt);
 }
 
@@ -422,7 +435,7 @@ static void *chronel_thread_loop(void *) {
             if (pt != nullptr) { // a tombstone: every earlier expiry is gone
                 pt = reinterpret_cast<__chronel *>(v - 1);
                 (void)pt->command.load(std::memory_order_acquire);
-                free(pt);
+                drop_ref(pt);
                 continue;
             }
         }
@@ -560,6 +573,7 @@ CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void 
     pt->timeout_ev.sigev_value.sival_ptr = pt;
     pthread_cond_init(&pt->cond, nullptr);
     pthread_mutex_init(&pt->mutex, nullptr);
+    pt->refs.store(1, std::memory_order_relaxed);
 
     pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
@@ -586,12 +600,30 @@ static int __chronel_settime(__chronel *pt) {
         }
         return 0;
     }
+    pt->refs.fetch_add(1, std::memory_order_relaxed); // the caller's own life reference covers this
     pt->settime_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     pt->command.store(CHRONEL_CMD_SETTIME, std::memory_order_release);
-    if (send_request(pt) != 0)
-        return -1;
-    return wait_while(pt, pt->settime_state, CHRONEL_INVALID) == CHRONEL_SETTIME_FAIL ? -1 : 0;
+    int rc = -1;
+    if (send_request(pt) == 0)
+        rc = wait_while(pt, pt->settime_state, CHRONEL_INVALID) == CHRONEL_SETTIME_FAIL ? -1 : 0;
+    drop_ref(pt);
+    return rc;
 }
+
+// A callback's in-place set can meet a request on the same record that an
+// older timer thread, retired while it ran, is still executing; the record's
+// mutex keeps the two apart. Other callers go through the handshake.
+struct direct_lock {
+    __chronel *pt;
+    explicit direct_lock(__chronel *p) : pt(on_timer_thread() ? p : nullptr) {
+        if (pt != nullptr)
+            pthread_mutex_lock(&pt->mutex);
+    }
+    ~direct_lock() {
+        if (pt != nullptr)
+            pthread_mutex_unlock(&pt->mutex);
+    }
+};
 
 CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {
     __chronel *pt = __check_chronel(user);
@@ -599,6 +631,7 @@ CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct
         LOG("Invalid chronel\n");
         return -1;
     }
+    direct_lock in_place(pt);
     static const struct timespec zero = {0, 0};
     pt->timeout.it_value = itime != nullptr ? *itime : zero;
     pt->timeout.it_interval = rtime != nullptr ? *rtime : zero;
@@ -614,6 +647,7 @@ CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
         LOG("Invalid chronel\n");
         return -1;
     }
+    direct_lock in_place(pt);
     pt->active_timeout = enable ? &pt->timeout : &disabled;
     return __chronel_settime(pt);
 }
@@ -679,6 +713,7 @@ static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, 
     // thread through the usual handshake; preparing never waits.
     pthread_cond_init(&pt->cond, nullptr);
     pthread_mutex_init(&pt->mutex, nullptr);
+    pt->refs.store(1, std::memory_order_relaxed);
     if (timer_create(clockId, &pt->timeout_ev, &pt->timer) != 0) {
         LOG("timer_create fail: %m\n");
         release_record(pt, false);
