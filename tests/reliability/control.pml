@@ -20,8 +20,9 @@
  *   BROKEN=1  send_request reads `current` without ctl_lock and queues
  *             later, so a request can go to a thread that has ended.
  *   BROKEN=2  release_record frees at once, without the tombstone.
- *   ARM_RACE  record 2's callback may delete it before its sender's
- *             chronel_settime has left wait_while (a known library bug).
+ *   BROKEN=3  no reference for a set in progress: record 2's callback,
+ *             deleting it, frees it while its sender's chronel_settime is
+ *             still leaving wait_while (the library's bug until 43c0c44).
  *   OVERLAP   generation 2 starts while generation 1 still runs, as
  *             chronel_init allows (a known library bug: a delete carried
  *             out by one generation cannot see an expiry the other has
@@ -31,7 +32,7 @@
 
 #define NREC 2
 #define NGEN 2
-#define FIRES 2 /* expiries per timer: bounded, so that every run ends */
+#define FIRES 1 /* expiries per timer: bounded, so that every run ends */
 
 mtype = { CREATE, SETTIME, DELETE };
 mtype = { INVALID, CREATE_FAIL, CREATED, SETTIME_FAIL, SETTIME_PASS };
@@ -51,7 +52,7 @@ bool queued[NREC + 1];           /* its expiry signal is queued */
 byte fires[NREC + 1];
 byte sent_to[NREC + 1];          /* generation its request was queued to */
 byte executed[NREC + 1];         /* times that request ran */
-bool armed_returned;             /* record 2's sender is out of chronel_settime */
+byte refs[NREC + 1];             /* its life, plus each set in progress */
 
 /* timer threads */
 byte current;                    /* generation taking new requests, 0: none */
@@ -67,15 +68,26 @@ bool sigio;
 inline lock_ctl() { atomic { !ctl_lock -> ctl_lock = true } }
 inline unlock_ctl() { ctl_lock = false }
 
-/* Parks the record behind its stale expiries, or frees it. */
+/* The last reference out frees the record. */
+#if BROKEN == 3
+#define drop_ref(r) atomic { mutex[r] == 0 -> touch(r); alive[r] = false } /* lock, unlock, free */
+#define set_ref(r) skip
+#define set_unref(r) skip
+#else
+#define drop_ref(r) atomic { touch(r); refs[r]--; if :: refs[r] == 0 -> alive[r] = false :: else fi }
+#define set_ref(r) refs[r]++
+#define set_unref(r) drop_ref(r)
+#endif
+
+/* Parks the record behind its stale expiries (the life reference passes
+ * to the tombstone), or drops the life reference. */
 inline release_record(r, tomb) {
-    atomic { mutex[r] == 0 -> touch(r) } /* lock and unlock: a leaving sender first */
 #if BROKEN == 2
-    alive[r] = false
+    drop_ref(r)
 #else
     if
-    :: tomb -> parked[r] = true; expiry ! NREC + r
-    :: else -> alive[r] = false
+    :: tomb -> touch(r); parked[r] = true; expiry ! NREC + r
+    :: else -> drop_ref(r)
     fi
 #endif
 }
@@ -156,20 +168,12 @@ end_wait:
                 if :: v <= NREC -> queued[v] = false :: else fi };
         if
         :: v > NREC -> /* a tombstone: every earlier expiry is gone */
-            r = v - NREC; assert(alive[r] && parked[r]); alive[r] = false
+            r = v - NREC; assert(alive[r] && parked[r]); drop_ref(r)
         :: else ->
             r = v;
             touch(r); /* the callback slot */
             if
-            :: callback[r] && r == 2 ->
-#ifndef ARM_RACE
-                if
-                :: armed_returned -> own_delete(r)
-                :: else -> skip
-                fi
-#else
-                own_delete(r)
-#endif
+            :: callback[r] && r == 2 -> own_delete(r)
             :: else -> skip
             fi
         fi
@@ -189,7 +193,7 @@ end_wait:
 proctype sender(byte r) {
     bool ok, tomb;
     byte g;
-    alive[r] = true; callback[r] = true;
+    alive[r] = true; refs[r] = 1; callback[r] = true;
     create_state[r] = INVALID; command[r] = CREATE;
     send_request(r, ok);
     if
@@ -201,14 +205,17 @@ proctype sender(byte r) {
     :: create_state[r] == CREATE_FAIL -> release_record(r, false); goto done
     :: else
     fi;
+    set_ref(r); /* __chronel_settime: a reference while the set is in progress */
     settime_state[r] = INVALID; command[r] = SETTIME;
     send_request(r, ok);
     if
     :: ok -> wait_while(r, settime_state[r], INVALID, 10 + r)
     :: else
     fi;
+    ok = ok && settime_state[r] == SETTIME_PASS; /* read before the drop */
+    set_unref(r);
     if
-    :: r == 2 && ok && settime_state[r] == SETTIME_PASS -> armed_returned = true; goto done /* its callback deletes it */
+    :: r == 2 && ok -> goto done /* armed: its callback deletes it */
     :: else
     fi;
     /* __chronel_delete through the timer thread */
