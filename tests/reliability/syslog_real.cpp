@@ -38,7 +38,7 @@ void none(void *) {}
 
 // Runs in a child forked before any thread exists; 77: no namespace here.
 int receive_in_private_namespace() {
-    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+    if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("chronels", "/dev", "tmpfs", 0, "size=64k") != 0)
         return 77;
     int s = socket(AF_UNIX, SOCK_DGRAM, 0);
