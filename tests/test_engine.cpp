@@ -156,33 +156,6 @@ TEST(Engine, OverflowEndsTheThreadAndLaterRequestsAreRefusedWithoutSignalling) {
     EXPECT_EQ(0, chronel_delete(&h));
 }
 
-TEST(Engine, RequestsQueuedWhenTheThreadEndsFailInsteadOfHanging) {
-    ASSERT_EQ(0, chronel_init_default());
-    chronel parked = {}, other = {};
-    ASSERT_EQ(0, chronel_create(&other, count, nullptr));
-    hold = true;
-    fire_once(&parked, park);
-    ASSERT_TRUE(t::wait_until([] { return calls == 1; }));
-    std::atomic<int> done{0};
-    int set_rc = 0, create_rc = 0;
-    chronel fresh = {};
-    std::thread setter([&] { timespec one = t::ms(1); set_rc = chronel_settime(&other, &one, nullptr); done++; });
-    std::thread creator([&] { create_rc = chronel_create(&fresh, count, nullptr); done++; });
-    t::sleep_ms(100); // both requests queued behind the parked callback
-    chronel_shutdown();
-    hold = false;
-    setter.join();
-    creator.join();
-    EXPECT_EQ(-1, set_rc);
-    EXPECT_EQ(-1, create_rc);
-    EXPECT_EQ(nullptr, fresh.ptr);
-    EXPECT_TRUE(t::logged("CHRONEL_CREATE_FAIL %s\n", "CHRONEL_CREATE_FAIL No such process\n"));
-    // Records made by the ended thread are deleted through its successor.
-    ASSERT_EQ(0, chronel_init_default());
-    EXPECT_EQ(0, chronel_delete(&other));
-    EXPECT_EQ(0, chronel_delete(&parked));
-}
-
 TEST(Engine, ANewThreadServesWhileTheOldOneIsStillInACallback) {
     ASSERT_EQ(0, chronel_init_default());
     hold = true;

@@ -122,29 +122,13 @@ TEST_F(Timers, SettingFollowsTimerSettimeAndStoresThePeriod) {
     EXPECT_EQ(0, chronel_delete(&h));
 }
 
-TEST_F(Timers, InvalidHandlesAreRefusedAndDeletedHandlesCanBeReused) {
-    chronel zero = {}, off = {}, no_ptr = {nullptr, CHRONEL_MAGIC, 0};
-    off.magic = CHRONEL_MAGIC + 1;
+TEST_F(Timers, AHandleThatHoldsATimerIsRefusedAndADeletedOneCanBeReused) {
+    chronel no_ptr = {nullptr, CHRONEL_MAGIC, 0}; // zeroed and corrupted ones: the model test
     timespec one = t::ms(1);
-    for (chronel *h : {static_cast<chronel *>(nullptr), &zero, &off, &no_ptr}) {
-        t::clear_logs();
-        EXPECT_EQ(-1, chronel_settime(h, &one, nullptr));
-        EXPECT_EQ(-1, chronel_control(h, true));
-        EXPECT_EQ(-1, chronel_delete(h));
-        EXPECT_EQ(3u, t::logs().size());
-        EXPECT_TRUE(t::logged("Invalid chronel\n"));
-    }
+    EXPECT_EQ(-1, chronel_settime(&no_ptr, &one, nullptr));
+    EXPECT_EQ(-1, chronel_delete(&no_ptr));
     EXPECT_EQ(-1, chronel_create(&no_ptr, tally, nullptr));
-    EXPECT_EQ(-1, chronel_create_cs(&no_ptr, tally, nullptr));
     EXPECT_EQ(nullptr, no_ptr.ptr);
-    EXPECT_TRUE(t::logged("Timer is already created\n"));
-    EXPECT_EQ(-1, chronel_create(nullptr, tally, nullptr));
-    EXPECT_EQ(-1, chronel_create(&zero, nullptr, nullptr));
-    char buf[64];
-    snprintf(buf, sizeof buf, "Invalid parameters : %p-%p\n", static_cast<void *>(&zero), nullptr);
-    EXPECT_TRUE(t::logged("Invalid parameters : %p-%p\n", buf));
-    EXPECT_EQ(chronel{}.ptr, zero.ptr);
-
     chronel h = {};
     ASSERT_EQ(0, chronel_create(&h, tally, idx(0)));
     chronel copy = h;
@@ -152,15 +136,12 @@ TEST_F(Timers, InvalidHandlesAreRefusedAndDeletedHandlesCanBeReused) {
     EXPECT_EQ(-1, chronel_create_cs(&h, tally, idx(1)));
     EXPECT_EQ(1, h.isabstime);
     EXPECT_EQ(copy.ptr, h.ptr);
+    EXPECT_TRUE(t::logged("Timer is already created\n"));
     ASSERT_EQ(0, chronel_settime(&h, &one, nullptr)); // the first timer still works
     EXPECT_TRUE(t::wait_until([] { return hits[0] == 1; }));
     EXPECT_EQ(0, hits[1].load());
     EXPECT_EQ(0, chronel_delete(&h));
-    EXPECT_EQ(nullptr, h.ptr);
-    EXPECT_EQ(0, h.magic);
-    t::clear_logs();
     EXPECT_EQ(-1, chronel_delete(&h));
-    EXPECT_TRUE(t::logged("Invalid chronel\n"));
     ASSERT_EQ(0, chronel_create(&h, tally, idx(1)));
     ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
     EXPECT_TRUE(t::wait_until([] { return hits[1] == 1; }));
