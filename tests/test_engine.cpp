@@ -64,7 +64,8 @@ TEST(Engine, InitChoosesTheSignalBaseAndBlocksItInTheCaller) {
             EXPECT_FALSE(blocked(c.base + 3)) << c.asked;
             chronel h = {};
             ASSERT_EQ(0, chronel_create(&h, count, nullptr));
-            EXPECT_EQ(c.base + 2, timer_signal()) << c.asked;
+            if (!t::under_qemu()) // the emulator lists the host's number for the guest's signal
+                EXPECT_EQ(c.base + 2, timer_signal()) << c.asked;
             EXPECT_EQ(0, chronel_delete(&h));
             chronel_shutdown();
         }).join();
