@@ -85,6 +85,7 @@ struct __chronel {
     // delete its timer while the call that armed it is still leaving the
     // handshake. The last one out releases the record.
     std::atomic<int> refs;
+    __chronel *deferred_next; // on `deferred`, under ctl_lock
 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
@@ -138,6 +139,14 @@ static chronel_gate tid_mutex = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIAL
 static pthread_mutex_t ctl_lock = PTHREAD_MUTEX_INITIALIZER;
 static generation *current;
 
+// Timer threads alive, retired ones still finishing a callback included;
+// changed under ctl_lock. While more than one lives, another thread may hold
+// an expiry it has taken but not yet dispatched, which sigpending cannot
+// see: every release then waits for a tombstone, and tombstones wait on
+// `deferred` until only one thread is left.
+static std::atomic<int> live_threads{0};
+static __chronel *deferred;
+
 // Set on a timer thread to its own generation; the timer-thread test. A
 // thread-local flag instead of gettid() == tid spares a system call per
 // operation; the fork handler clears it in the child.
@@ -151,6 +160,7 @@ static int send_request(__chronel *pt);                 // queue a control reque
 static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
+static bool must_park(__chronel *pt);                   // release through a tombstone?
 static void release_record(__chronel *pt, bool tombstone);
 static void drop_ref(__chronel *pt);                    // the last one out frees
 static void *chronel_thread_loop(void *arg);
@@ -200,6 +210,8 @@ static void fork_child() {
     pthread_mutex_unlock(&tid_mutex.lock);
     current = nullptr;
     self_gen = nullptr;
+    live_threads.store(0, std::memory_order_relaxed);
+    deferred = nullptr; // the parent's to release
     tid.store(0, std::memory_order_relaxed);
     tid_mutex.held = false;
 }
@@ -279,7 +291,7 @@ static void execute_request(__chronel *pt, bool ending) {
     } else if (cmd == CHRONEL_CMD_DELETE) {
         if (timer_delete(pt->timer) != 0)
             LOG("timer_delete fail: %s\n", strerror(errno));
-        pt->needs_tombstone = expiry_pending(pt);
+        pt->needs_tombstone = must_park(pt);
         pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     } else if (cmd == CHRONEL_CMD_SETTIME) {
         if (ending) {
@@ -323,6 +335,13 @@ static bool expiry_pending(__chronel *pt) {
 }
 
 // Ends the record's life: now, or when its tombstone comes through.
+// Pending first, then the count: a thread that took an expiry before the
+// sigpending had been counted before it, so one of the two tests sees it.
+static bool must_park(__chronel *pt) {
+    bool pending = expiry_pending(pt);
+    return pending || live_threads.load(std::memory_order_seq_cst) > 1;
+}
+
 static void release_record(__chronel *pt, bool tombstone) {
     if (tombstone) {
         union sigval v;
@@ -376,6 +395,21 @@ static void end_generation(generation *gen) {
         execute_request(pt, true);
     }
     self_gen = nullptr;
+
+    // The last touch of any record by this thread is behind it: tombstones
+    // that waited for it go round once more, behind whatever is queued.
+    pthread_mutex_lock(&ctl_lock);
+    __chronel *parked = nullptr;
+    if (live_threads.fetch_sub(1, std::memory_order_seq_cst) <= 2) {
+        parked = deferred;
+        deferred = nullptr;
+    }
+    pthread_mutex_unlock(&ctl_lock);
+    while (parked != nullptr) {
+        __chronel *next = parked->deferred_next;
+        release_record(parked, true);
+        parked = next;
+    }
 }
 
 static void *chronel_thread_loop(void *) {
@@ -411,6 +445,7 @@ static void *chronel_thread_loop(void *) {
     self_gen = &gen;
     pthread_mutex_lock(&ctl_lock);
     current = &gen;
+    live_threads.fetch_add(1, std::memory_order_seq_cst);
     tid.store(gen.tid, std::memory_order_relaxed);
     pthread_mutex_unlock(&ctl_lock);
     gate_unlock(&tid_mutex);
@@ -435,6 +470,17 @@ static void *chronel_thread_loop(void *) {
             if (pt != nullptr) { // a tombstone: every earlier expiry is gone
                 pt = reinterpret_cast<__chronel *>(v - 1);
                 (void)pt->command.load(std::memory_order_acquire);
+                if (live_threads.load(std::memory_order_seq_cst) > 1) {
+                    pthread_mutex_lock(&ctl_lock);
+                    bool wait = live_threads.load(std::memory_order_relaxed) > 1;
+                    if (wait) {
+                        pt->deferred_next = deferred;
+                        deferred = pt;
+                    }
+                    pthread_mutex_unlock(&ctl_lock);
+                    if (wait)
+                        continue;
+                }
                 drop_ref(pt);
                 continue;
             }
@@ -661,7 +707,7 @@ static void __chronel_delete(__chronel *pt) {
         if (on_timer_thread()) {
             if (timer_delete(pt->timer) != 0)
                 LOG("timer_delete %m\n");
-            tombstone = expiry_pending(pt);
+            tombstone = must_park(pt);
         } else {
             // A record made in place has no CREATED state to wait on; give
             // it one, so both kinds share the DELETE handshake.
