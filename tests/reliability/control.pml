@@ -8,9 +8,10 @@
  * retires it) or by an outside SIGIO, and may start generation 2.
  *
  * Names follow the code: send_request, wait_while, execute_request,
- * release_record, end_generation, current, ctl_lock, quit (the stop
- * signal), ctrl (control signals aimed at one thread), expiry (the
- * process-wide queue of the expiry signal, tombstones included).
+ * release_record, must_park, end_generation, current, ctl_lock,
+ * live_threads, deferred (the list threaded through deferred_next), quit
+ * (the stop signal), ctrl (control signals aimed at one thread), expiry
+ * (the process-wide queue of the expiry signal, tombstones included).
  *
  * Checked: every touch of a record finds it allocated; a request runs once,
  * on the generation it was queued to; no process is left blocked (a sender
@@ -24,10 +25,13 @@
  *             deleting it, frees it while its sender's chronel_settime is
  *             still leaving wait_while (the library's bug until 43c0c44).
  *   OVERLAP   generation 2 starts while generation 1 still runs, as
- *             chronel_init allows (a known library bug: a delete carried
- *             out by one generation cannot see an expiry the other has
- *             taken and not yet dispatched, and frees the record under it).
- *             Without it, chronel_init waits for the old thread's end.
+ *             chronel_init allows. A delete carried out by one generation
+ *             cannot see, through sigpending, an expiry the other has taken
+ *             and not yet dispatched; so while live_threads > 1 every
+ *             release goes through a tombstone, and a tombstone taken then
+ *             waits on `deferred` until a thread's end leaves one alive.
+ *             Without OVERLAP, chronel_init waits for the old thread's end
+ *             and live_threads never exceeds 1.
  */
 
 #define NREC 2
@@ -63,6 +67,8 @@ bool started[NGEN + 1];
 bool ended[NGEN + 1];            /* past end_generation */
 chan expiry = [2 * NREC] of { byte }; /* r, or NREC + r: r's tombstone */
 bool sigio;
+byte live_threads;               /* started and not past end_generation */
+bool deferred[NREC + 1];         /* its tombstone waits for one thread left */
 
 #define touch(r) assert(alive[r])
 inline lock_ctl() { atomic { !ctl_lock -> ctl_lock = true } }
@@ -133,7 +139,8 @@ inline execute_request(g, r, ending) {
             fi
         :: command[r] == DELETE ->
             timer[r] = false; armed[r] = false;
-            needs_tombstone[r] = nempty(expiry); /* expiry_pending: the signal number */
+            /* must_park: expiry_pending (the signal number), then the count */
+            needs_tombstone[r] = nempty(expiry) || live_threads > 1;
             create_state[r] = INVALID
         :: command[r] == SETTIME ->
             if
@@ -145,19 +152,22 @@ inline execute_request(g, r, ending) {
     }
 }
 
-/* Record 2's callback: deletes its own timer in place. */
+/* Record 2's callback: deletes its own timer in place. must_park's two
+ * reads are separate steps here: sigpending first, then the count, so that
+ * a thread which took an expiry before the sigpending was counted before. */
 inline own_delete(r) {
     touch(r);
     callback[r] = false;
     timer[r] = false; armed[r] = false;
     tomb = nempty(expiry);
+    tomb = tomb || live_threads > 1;
     release_record(r, tomb)
 }
 
 proctype timer_thread(byte g) {
     byte r, v;
-    bool tomb;
-    lock_ctl(); current = g; unlock_ctl();
+    bool tomb, wait;
+    lock_ctl(); current = g; live_threads++; unlock_ctl();
     started[g] = true; /* opens the start-up gate */
 end_wait:
     do /* sigwaitinfo: the thread's own queue first, lowest signal first */
@@ -168,7 +178,21 @@ end_wait:
                 if :: v <= NREC -> queued[v] = false :: else fi };
         if
         :: v > NREC -> /* a tombstone: every earlier expiry is gone */
-            r = v - NREC; assert(alive[r] && parked[r]); drop_ref(r)
+            r = v - NREC; assert(alive[r] && parked[r]);
+            /* but another thread may still hold one it took: wait for it */
+            wait = false;
+            if
+            :: live_threads > 1 ->
+                lock_ctl();
+                wait = live_threads > 1;
+                if :: wait -> deferred[r] = true :: else fi;
+                unlock_ctl()
+            :: else
+            fi;
+            if
+            :: wait -> skip
+            :: else -> drop_ref(r)
+            fi
         :: else ->
             r = v;
             touch(r); /* the callback slot */
@@ -185,6 +209,19 @@ end_wait:
     do
     :: atomic { nempty(ctrl[g]) -> ctrl[g] ? r }; execute_request(g, r, true)
     :: empty(ctrl[g]) -> break
+    od;
+    /* This thread's last touch of any record is behind it: if at most one
+     * thread is left, the tombstones that waited go round once more,
+     * behind whatever is queued, for the remaining thread to free. */
+    lock_ctl();
+    live_threads--;
+    tomb = live_threads <= 1; /* take the list */
+    unlock_ctl();
+    r = 1;
+    do
+    :: r > NREC -> break
+    :: r <= NREC && !(tomb && deferred[r]) -> r++
+    :: r <= NREC && tomb && deferred[r] -> deferred[r] = false; release_record(r, true); r++
     od;
     ended[g] = true
 }
