@@ -13,6 +13,11 @@
  * (the stop signal), ctrl (control signals aimed at one thread), expiry
  * (the process-wide queue of the expiry signal, tombstones included).
  *
+ * Steps that only touch the model's own bookkeeping, or state no other
+ * thread can see yet, are folded into one atomic step: it spares states
+ * (the OVERLAP run must fit in a minute and 1 GB), and no other thread
+ * could tell the difference.
+ *
  * Checked: every touch of a record finds it allocated; a request runs once,
  * on the generation it was queued to; no process is left blocked (a sender
  * waiting for an outcome is an invalid end state).
@@ -92,7 +97,7 @@ inline release_record(r, tomb) {
     drop_ref(r)
 #else
     if
-    :: tomb -> touch(r); parked[r] = true; expiry ! NREC + r
+    :: tomb -> atomic { touch(r); parked[r] = true; expiry ! NREC + r } /* the sigqueue */
     :: else -> drop_ref(r)
     fi
 #endif
@@ -156,9 +161,7 @@ inline execute_request(g, r, ending) {
  * reads are separate steps here: sigpending first, then the count, so that
  * a thread which took an expiry before the sigpending was counted before. */
 inline own_delete(r) {
-    touch(r);
-    callback[r] = false;
-    timer[r] = false; armed[r] = false;
+    atomic { touch(r); callback[r] = false; timer[r] = false; armed[r] = false } /* timer_delete */
     tomb = nempty(expiry);
     tomb = tomb || live_threads > 1;
     release_record(r, tomb)
@@ -167,28 +170,25 @@ inline own_delete(r) {
 proctype timer_thread(byte g) {
     byte r, v;
     bool tomb, wait;
+    bool taken[NREC + 1]; /* the deferred list, taken at the end */
     lock_ctl(); current = g; live_threads++; unlock_ctl();
     started[g] = true; /* opens the start-up gate */
 end_wait:
     do /* sigwaitinfo: the thread's own queue first, lowest signal first */
     :: quit[g] -> break
-    :: atomic { !quit[g] && nempty(ctrl[g]) -> ctrl[g] ? r }; execute_request(g, r, false)
+    :: atomic { !quit[g] && nempty(ctrl[g]) -> ctrl[g] ? r }; atomic { execute_request(g, r, false); r = 0 }
     :: atomic { !quit[g] && empty(ctrl[g]) && sigio -> sigio = false }; break
     :: atomic { !quit[g] && empty(ctrl[g]) && !sigio && nempty(expiry) -> expiry ? v;
                 if :: v <= NREC -> queued[v] = false :: else fi };
         if
         :: v > NREC -> /* a tombstone: every earlier expiry is gone */
             r = v - NREC; assert(alive[r] && parked[r]);
-            /* but another thread may still hold one it took: wait for it */
-            wait = false;
-            if
-            :: live_threads > 1 ->
-                lock_ctl();
-                wait = live_threads > 1;
-                if :: wait -> deferred[r] = true :: else fi;
-                unlock_ctl()
-            :: else
-            fi;
+            /* but another thread may still hold one it took: wait for it.
+             * One step under ctl_lock, which guards `deferred`; the code's
+             * unlocked read before it only spares the lock: seeing one
+             * thread, every thread that took an earlier expiry has ended. */
+            atomic { !ctl_lock -> wait = live_threads > 1;
+                if :: wait -> deferred[r] = true :: else fi };
             if
             :: wait -> skip
             :: else -> drop_ref(r)
@@ -200,7 +200,8 @@ end_wait:
             :: callback[r] && r == 2 -> own_delete(r)
             :: else -> skip
             fi
-        fi
+        fi;
+        atomic { r = 0; v = 0; tomb = false; wait = false } /* dead: let states merge */
     od;
     /* end_generation: unhook, then fail what is still queued here */
     lock_ctl();
@@ -213,25 +214,35 @@ end_wait:
     /* This thread's last touch of any record is behind it: if at most one
      * thread is left, the tombstones that waited go round once more,
      * behind whatever is queued, for the remaining thread to free. */
-    lock_ctl();
-    live_threads--;
-    tomb = live_threads <= 1; /* take the list */
-    unlock_ctl();
+    atomic { !ctl_lock -> live_threads--; /* one step under ctl_lock */
+        if
+        :: live_threads <= 1 -> /* take the list */
+            r = 1;
+            do
+            :: r > NREC -> break
+            :: else -> taken[r] = deferred[r]; deferred[r] = false; r++
+            od
+        :: else
+        fi };
     r = 1;
     do
     :: r > NREC -> break
-    :: r <= NREC && !(tomb && deferred[r]) -> r++
-    :: r <= NREC && tomb && deferred[r] -> deferred[r] = false; release_record(r, true); r++
+    :: else ->
+        if :: taken[r] -> release_record(r, true) :: else fi;
+        r++
     od;
-    ended[g] = true
+    /* the locals are dead: cleared, so that ended threads' states merge */
+    atomic { r = 0; v = 0; tomb = false; wait = false;
+        taken[1] = false; taken[2] = false; ended[g] = true }
 }
 
 /* Sender of record r: create, settime, and for record 1 delete. */
 proctype sender(byte r) {
     bool ok, tomb;
     byte g;
-    alive[r] = true; refs[r] = 1; callback[r] = true;
-    create_state[r] = INVALID; command[r] = CREATE;
+    atomic { /* not yet seen by any other thread */
+        alive[r] = true; refs[r] = 1; callback[r] = true;
+        create_state[r] = INVALID; command[r] = CREATE };
     send_request(r, ok);
     if
     :: !ok -> release_record(r, false); goto done
@@ -242,8 +253,8 @@ proctype sender(byte r) {
     :: create_state[r] == CREATE_FAIL -> release_record(r, false); goto done
     :: else
     fi;
-    set_ref(r); /* __chronel_settime: a reference while the set is in progress */
-    settime_state[r] = INVALID; command[r] = SETTIME;
+    atomic { /* __chronel_settime: a reference while the set is in progress */
+        set_ref(r); settime_state[r] = INVALID; command[r] = SETTIME };
     send_request(r, ok);
     if
     :: ok -> wait_while(r, settime_state[r], INVALID, 10 + r)
@@ -256,7 +267,7 @@ proctype sender(byte r) {
     :: else
     fi;
     /* __chronel_delete through the timer thread */
-    callback[r] = false; create_state[r] = CREATED; command[r] = DELETE;
+    atomic { callback[r] = false; create_state[r] = CREATED; command[r] = DELETE };
     send_request(r, ok);
     if
     :: !ok -> goto done /* the record stays, for good (a known bug) */
@@ -304,8 +315,7 @@ active proctype main_thread() {
     run sender(2);
     if
     :: skip                                   /* generation 1 to the end */
-    :: retire(); start(2)                     /* chronel_init again */
-    :: retire(); if :: skip :: start(2) fi    /* chronel_shutdown, maybe init */
+    :: retire(); if :: skip :: start(2) fi    /* chronel_shutdown, or init again */
     :: sigio = true; retire(); start(2)       /* outside SIGIO, then init */
     fi
 }
