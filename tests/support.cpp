@@ -147,7 +147,7 @@ void *watchdog(void *) {
             continue;
         fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
         char cmd[128];
-        snprintf(cmd, sizeof cmd, "gdb -p %d -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2",
+        snprintf(cmd, sizeof cmd, "timeout -k 5 30 gdb -nx -p %d -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2",
                  static_cast<int>(getpid()));
         if (system(cmd) != 0)
             fprintf(stderr, "watchdog: gdb not available\n");

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the hanging probe with a 2 s watchdog: it must exit 3 and print the
 # stacks, with the waiting call and the callback that never returns.
-out=$(CHRONELS_PROBE_HANG=1 CHRONELS_WATCHDOG_S=2 timeout 60 "$1" 2>&1)
+out=$(CHRONELS_PROBE_HANG=1 CHRONELS_WATCHDOG_S=2 timeout -k 5 60 "$1" 2>&1)
 rc=$?
 echo "$out"
 fail() { echo "expect_watchdog: $1" >&2; exit 1; }
