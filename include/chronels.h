@@ -27,6 +27,22 @@ typedef struct {
 
 #define CHRONEL_MAGIC 0x1ace0324
 
+/* The width of time_t that the library was built with: 64 wherever the C
+ * library offers it. Its struct timespec must be the caller's, or a time
+ * passed in is read as another. On 32-bit glibc targets that means building
+ * with -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64, which `pkg-config --cflags
+ * chronels` and the CMake target chronels::chronels hand on. */
+#define CHRONELS_TIME_BITS 64
+#define CHRONELS_TIME_T_MISMATCH "time_t differs from libchronels's: build with the flags of `pkg-config --cflags chronels` (-D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64 on 32-bit targets)"
+#if defined(__cplusplus) && __cplusplus >= 201103L
+static_assert(sizeof(time_t) * 8 == CHRONELS_TIME_BITS, CHRONELS_TIME_T_MISMATCH);
+#elif !defined(__cplusplus) && defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(time_t) * 8 == CHRONELS_TIME_BITS, CHRONELS_TIME_T_MISMATCH);
+#else
+typedef char chronels_time_t_must_match_build_with_pkg_config_cflags_chronels_D_TIME_BITS_64
+    [sizeof(time_t) * 8 == CHRONELS_TIME_BITS ? 1 : -1];
+#endif
+
 int chronel_init(int priority, int timer_signo);
 int chronel_init_default(void);
 void chronel_shutdown(void);

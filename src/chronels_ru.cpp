@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <limits>
 
 #define CHRONEL_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -86,7 +87,15 @@ struct __chronel {
     // handshake. The last one out releases the record.
     std::atomic<int> refs;
     __chronel *deferred_next; // on `deferred`, under ctl_lock
+    // The setting guard (see "Applying a setting"): written under `mutex`
+    // by the timer thread that applies a setting, read by dispatch, without
+    // the lock only to see whether it is up.
+    std::atomic<int> guard;   // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
+    struct timespec first_lo; // the new setting's first expiry falls in
+    struct timespec first_hi; // [first_lo, first_hi] on CLOCK_MONOTONIC
 };
+
+enum : int { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
 static_assert(std::atomic<void (*)(void *)>::is_always_lock_free, "callback slot");
@@ -159,13 +168,17 @@ static int queue_to(const generation *g, int sig, void *value); // aim a signal 
 static int send_request(__chronel *pt);                 // queue a control request
 static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
+static int apply_setting(__chronel *pt);                // timer_settime, and the guard
+static bool setting_allows(__chronel *pt);              // may this expiry run its callback?
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
-static bool must_park(__chronel *pt);                   // release through a tombstone?
+static bool stale_possible(__chronel *pt);              // may an expiry be pending or held?
 static void release_record(__chronel *pt, bool tombstone);
 static void drop_ref(__chronel *pt);                    // the last one out frees
+static void take_tombstone(__chronel *pt);              // free, or defer while two threads live
 static void *chronel_thread_loop(void *arg);
 static int __chronel_settime(__chronel *pt);
 static void __chronel_delete(__chronel *pt);
+static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg);
 static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId);
 
 static int gate_unlock(chronel_gate *g) {
@@ -291,13 +304,12 @@ static void execute_request(__chronel *pt, bool ending) {
     } else if (cmd == CHRONEL_CMD_DELETE) {
         if (timer_delete(pt->timer) != 0)
             LOG("timer_delete fail: %s\n", strerror(errno));
-        pt->needs_tombstone = must_park(pt);
+        pt->needs_tombstone = stale_possible(pt);
         pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     } else if (cmd == CHRONEL_CMD_SETTIME) {
         if (ending) {
             pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
-        } else if (timer_settime(pt->timer, 0, pt->active_timeout, nullptr) != 0) {
-            LOG("timer_settime error %s\n", strerror(errno));
+        } else if (apply_setting(pt) != 0) {
             pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
         } else {
             pt->settime_state.store(CHRONEL_SETTIME_PASS, std::memory_order_relaxed);
@@ -334,14 +346,15 @@ static bool expiry_pending(__chronel *pt) {
     return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1;
 }
 
-// Ends the record's life: now, or when its tombstone comes through.
+// May an expiry of the record be pending, or held by another timer thread?
 // Pending first, then the count: a thread that took an expiry before the
 // sigpending had been counted before it, so one of the two tests sees it.
-static bool must_park(__chronel *pt) {
+static bool stale_possible(__chronel *pt) {
     bool pending = expiry_pending(pt);
     return pending || live_threads.load(std::memory_order_seq_cst) > 1;
 }
 
+// Ends the record's life: now, or when its tombstone comes through.
 static void release_record(__chronel *pt, bool tombstone) {
     if (tombstone) {
         union sigval v;
@@ -367,6 +380,108 @@ static void drop_ref(__chronel *pt) {
     if (pthread_cond_destroy(&pt->cond) != 0)
         LOG("Condition is busy\n");
     free(pt);
+}
+
+// A tombstone: every earlier expiry of its record has been taken. While an
+// older timer thread still lives it may hold one not yet dispatched, so the
+// release waits on `deferred` until that thread has ended.
+static void take_tombstone(__chronel *pt) {
+    (void)pt->command.load(std::memory_order_acquire); // the releaser's last store
+    if (live_threads.load(std::memory_order_seq_cst) > 1) {
+        pthread_mutex_lock(&ctl_lock);
+        bool wait = live_threads.load(std::memory_order_relaxed) > 1;
+        if (wait) {
+            pt->deferred_next = deferred;
+            deferred = pt;
+        }
+        pthread_mutex_unlock(&ctl_lock);
+        if (wait)
+            return;
+    }
+    drop_ref(pt);
+}
+
+// ---------------------------------------------------------------------------
+// Applying a setting.
+//
+// Once a pause or a new setting has returned, an expiry of the old setting
+// that was still pending runs no callback, and every expiry of the new one
+// runs one. Recent kernels drop such a pending expiry themselves; older ones
+// (Linux 6.1 among them) deliver it afterwards. So when an expiry may be
+// pending as a setting is applied, the record gets a guard that dispatch
+// consults: a disarmed timer runs nothing, an armed one nothing before the
+// earliest moment its new first expiry can fall. That moment is read before
+// timer_settime, so a real expiry is never taken for a stale one; for the
+// few microseconds that the kernel's own arming may lag it, the timer is
+// asked whether its first expiry is still ahead. The first expiry that runs
+// lowers the guard: the kernel keeps at most one expiry signal per timer
+// and merges later expiries into it, so nothing older can follow.
+// Dispatch pays one load while no guard is up.
+// ---------------------------------------------------------------------------
+
+static struct timespec monotonic_now() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+static bool ts_before(const struct timespec &a, const struct timespec &b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// a + b for a normalised b, saturating: a setting may be as long as time_t allows.
+static struct timespec ts_add(struct timespec a, const struct timespec &b) {
+    if (b.tv_sec > std::numeric_limits<time_t>::max() - a.tv_sec - 1) {
+        a.tv_sec = std::numeric_limits<time_t>::max();
+        return a;
+    }
+    a.tv_sec += b.tv_sec;
+    a.tv_nsec += b.tv_nsec;
+    if (a.tv_nsec >= 1000000000L) {
+        a.tv_sec++;
+        a.tv_nsec -= 1000000000L;
+    }
+    return a;
+}
+
+// On the timer thread, under the record's mutex.
+static int apply_setting(__chronel *pt) {
+    const struct itimerspec *set = pt->active_timeout;
+    struct timespec before = monotonic_now();
+    if (timer_settime(pt->timer, 0, set, nullptr) != 0) {
+        LOG("timer_settime error %s\n", strerror(errno));
+        return -1;
+    }
+    int guard = GUARD_NONE;
+    if (stale_possible(pt)) {
+        bool disarmed = set->it_value.tv_sec == 0 && set->it_value.tv_nsec == 0;
+        guard = disarmed ? GUARD_DISARMED : GUARD_FIRST;
+        pt->first_lo = ts_add(before, set->it_value);
+        pt->first_hi = ts_add(monotonic_now(), set->it_value);
+    }
+    pt->guard.store(guard, std::memory_order_relaxed);
+    return 0;
+}
+
+// Dispatch's slow path, taken only while the record's guard is up.
+static bool setting_allows(__chronel *pt) {
+    pthread_mutex_lock(&pt->mutex);
+    int guard = pt->guard.load(std::memory_order_relaxed);
+    bool run = guard != GUARD_DISARMED;
+    if (guard == GUARD_FIRST) {
+        struct timespec now = monotonic_now();
+        if (ts_before(now, pt->first_lo)) {
+            run = false;
+        } else if (ts_before(now, pt->first_hi)) {
+            struct itimerspec left;
+            run = timer_gettime(pt->timer, &left) != 0 || (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) ||
+                  ts_before(pt->first_hi, ts_add(now, left.it_value));
+        }
+        if (run)
+            pt->guard.store(GUARD_NONE, std::memory_order_relaxed);
+    }
+    pthread_mutex_unlock(&pt->mutex);
+    return run;
 }
 
 // ===========================================================================
@@ -463,25 +578,12 @@ static void *chronel_thread_loop(void *) {
             __chronel *pt = reinterpret_cast<__chronel *>(v);
             if (__builtin_expect((v & 1) == 0 && pt != nullptr, 1)) {
                 void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
-                if (cb != nullptr)
+                if (cb != nullptr && (pt->guard.load(std::memory_order_relaxed) == GUARD_NONE || setting_allows(pt)))
                     cb(pt->arg);
                 continue;
             }
-            if (pt != nullptr) { // a tombstone: every earlier expiry is gone
-                pt = reinterpret_cast<__chronel *>(v - 1);
-                (void)pt->command.load(std::memory_order_acquire);
-                if (live_threads.load(std::memory_order_seq_cst) > 1) {
-                    pthread_mutex_lock(&ctl_lock);
-                    bool wait = live_threads.load(std::memory_order_relaxed) > 1;
-                    if (wait) {
-                        pt->deferred_next = deferred;
-                        deferred = pt;
-                    }
-                    pthread_mutex_unlock(&ctl_lock);
-                    if (wait)
-                        continue;
-                }
-                drop_ref(pt);
+            if (pt != nullptr) {
+                take_tombstone(reinterpret_cast<__chronel *>(v - 1));
                 continue;
             }
         }
@@ -594,23 +696,23 @@ CHRONEL_EXPORT void chronel_shutdown(void) {
 // The operations
 // ===========================================================================
 
-CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void *arg) {
-    if (on_timer_thread()) {
-        LOG("Can't create new timer within timer callback!!\n");
-        return -1;
-    }
+// The record both create paths start from: arguments checked, zero-filled,
+// its notification naming itself, its handshake prepared. A record made in
+// place gets the handshake too, so that it is set and deleted from any
+// thread like any other; preparing never waits.
+static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg) {
     if (callback == nullptr || user == nullptr) {
         LOG("Invalid parameters : %p-%p\n", static_cast<void *>(user), reinterpret_cast<void *>(callback));
-        return -1;
+        return nullptr;
     }
     if (user->magic == CHRONEL_MAGIC) {
         LOG("Timer is already created\n");
-        return -1;
+        return nullptr;
     }
     __chronel *pt = static_cast<__chronel *>(calloc(1, sizeof(__chronel)));
     if (pt == nullptr) {
         LOG("Not enough memory\n");
-        return -1;
+        return nullptr;
     }
     pt->callback.store(callback, std::memory_order_relaxed);
     pt->arg = arg;
@@ -620,7 +722,17 @@ CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void 
     pthread_cond_init(&pt->cond, nullptr);
     pthread_mutex_init(&pt->mutex, nullptr);
     pt->refs.store(1, std::memory_order_relaxed);
+    return pt;
+}
 
+CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void *arg) {
+    if (on_timer_thread()) {
+        LOG("Can't create new timer within timer callback!!\n");
+        return -1;
+    }
+    __chronel *pt = new_record(user, callback, arg);
+    if (pt == nullptr)
+        return -1;
     pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
     if (send_request(pt) != 0) {
@@ -639,13 +751,8 @@ CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void 
 }
 
 static int __chronel_settime(__chronel *pt) {
-    if (on_timer_thread()) {
-        if (timer_settime(pt->timer, 0, pt->active_timeout, nullptr) != 0) {
-            LOG("timer_settime error %s\n", strerror(errno));
-            return -1;
-        }
-        return 0;
-    }
+    if (on_timer_thread())
+        return apply_setting(pt);
     pt->refs.fetch_add(1, std::memory_order_relaxed); // the caller's own life reference covers this
     pt->settime_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     pt->command.store(CHRONEL_CMD_SETTIME, std::memory_order_release);
@@ -707,7 +814,7 @@ static void __chronel_delete(__chronel *pt) {
         if (on_timer_thread()) {
             if (timer_delete(pt->timer) != 0)
                 LOG("timer_delete %m\n");
-            tombstone = must_park(pt);
+            tombstone = stale_possible(pt);
         } else {
             // A record made in place has no CREATED state to wait on; give
             // it one, so both kinds share the DELETE handshake.
@@ -737,29 +844,9 @@ CHRONEL_EXPORT int chronel_delete(chronel *user) {
 }
 
 static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId) {
-    if (callback == nullptr || user == nullptr) {
-        LOG("Invalid parameters : %p-%p\n", static_cast<void *>(user), reinterpret_cast<void *>(callback));
+    __chronel *pt = new_record(user, callback, arg);
+    if (pt == nullptr)
         return -1;
-    }
-    if (user->magic == CHRONEL_MAGIC) {
-        LOG("Timer is already created\n");
-        return -1;
-    }
-    __chronel *pt = static_cast<__chronel *>(calloc(1, sizeof(__chronel)));
-    if (pt == nullptr) {
-        LOG("Not enough memory\n");
-        return -1;
-    }
-    pt->callback.store(callback, std::memory_order_relaxed);
-    pt->arg = arg;
-    pt->timeout_ev.sigev_notify = SIGEV_SIGNAL;
-    pt->timeout_ev.sigev_signo = TIMER_SIG;
-    pt->timeout_ev.sigev_value.sival_ptr = pt;
-    // Prepared here too, so the record can be set and deleted from any
-    // thread through the usual handshake; preparing never waits.
-    pthread_cond_init(&pt->cond, nullptr);
-    pthread_mutex_init(&pt->mutex, nullptr);
-    pt->refs.store(1, std::memory_order_relaxed);
     if (timer_create(clockId, &pt->timeout_ev, &pt->timer) != 0) {
         LOG("timer_create fail: %m\n");
         release_record(pt, false);

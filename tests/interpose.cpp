@@ -33,6 +33,12 @@ bool take(std::atomic<int> &err) {
     return e != 0;
 }
 
+// With 64-bit time on a 32-bit target, the header renames the call.
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
+#define TIMER_SETTIME_NAME "__timer_settime64"
+#else
+#define TIMER_SETTIME_NAME "timer_settime"
+#endif
 template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 } // namespace
 
@@ -91,7 +97,7 @@ int timer_create(clockid_t c, struct sigevent *ev, timer_t *id) {
 }
 
 int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itimerspec *old) {
-    static auto fn_real = real<int (*)(timer_t, int, const struct itimerspec *, struct itimerspec *)>("timer_settime");
+    static auto fn_real = real<int (*)(timer_t, int, const struct itimerspec *, struct itimerspec *)>(TIMER_SETTIME_NAME);
     return take(fault::timer_settime_err) ? -1 : fn_real(id, flags, v, old);
 }
 
