@@ -22,6 +22,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <limits>
 
@@ -80,25 +81,28 @@ struct __chronel {
     bool made_here;       // made by chronel_create_cs: owns a system timer
                           // although create_state stays CHRONEL_INVALID
     bool needs_tombstone; // set with the DELETE outcome, under mutex
+    // The setting guard (see "Applying a setting"): written under `mutex`
+    // by the timer thread that applies a setting; dispatch reads `guard`
+    // without the lock only to see whether it is up, the rest under it.
+    std::atomic<uint8_t> guard; // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
     // One reference for the record's life, dropped by delete (or, for a
     // parked record, by the timer thread at its tombstone), and one for
     // each set or control in progress on another thread: a callback may
     // delete its timer while the call that armed it is still leaving the
     // handshake. The last one out releases the record.
     std::atomic<int> refs;
-    __chronel *deferred_next; // on `deferred`, under ctl_lock
-    // The setting guard (see "Applying a setting"): written under `mutex`
-    // by the timer thread that applies a setting, read by dispatch, without
-    // the lock only to see whether it is up.
-    std::atomic<int> guard;   // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
-    struct timespec first_lo; // the new setting's first expiry falls in
-    struct timespec first_hi; // [first_lo, first_hi] on CLOCK_MONOTONIC
+    uint32_t first_window_ns; // the new first expiry falls in
+    union {                   // [first_ns, first_ns + first_window_ns]
+        int64_t first_ns;     // live: CLOCK_MONOTONIC, for the guard
+        __chronel *deferred_next; // parked (no callback, no guard): on
+    };                            // `deferred`, under ctl_lock
 };
 
-enum : int { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
+enum : uint8_t { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
 static_assert(std::atomic<void (*)(void *)>::is_always_lock_free, "callback slot");
+static_assert(std::atomic<uint8_t>::is_always_lock_free, "guard");
 
 // The start-up gate: a binary semaphore, because the timer thread releases
 // it on behalf of the chronel_init that took it.
@@ -419,45 +423,36 @@ static void take_tombstone(__chronel *pt) {
 // Dispatch pays one load while no guard is up.
 // ---------------------------------------------------------------------------
 
-static struct timespec monotonic_now() {
+static int64_t monotonic_ns() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
+    return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-static bool ts_before(const struct timespec &a, const struct timespec &b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// a + b for a normalised b, saturating: a setting may be as long as time_t allows.
-static struct timespec ts_add(struct timespec a, const struct timespec &b) {
-    if (b.tv_sec > std::numeric_limits<time_t>::max() - a.tv_sec - 1) {
-        a.tv_sec = std::numeric_limits<time_t>::max();
-        return a;
-    }
-    a.tv_sec += b.tv_sec;
-    a.tv_nsec += b.tv_nsec;
-    if (a.tv_nsec >= 1000000000L) {
-        a.tv_sec++;
-        a.tv_nsec -= 1000000000L;
-    }
-    return a;
+// t + d for a normalised d, saturating: a setting may be as long as time_t
+// allows, and the guard only needs "later than any clock reading".
+static int64_t ns_after(int64_t t, const struct timespec &d) {
+    const int64_t max = std::numeric_limits<int64_t>::max();
+    if (int64_t{d.tv_sec} >= (max - t) / 1000000000 - 1)
+        return max;
+    return t + int64_t{d.tv_sec} * 1000000000 + d.tv_nsec;
 }
 
 // On the timer thread, under the record's mutex.
 static int apply_setting(__chronel *pt) {
     const struct itimerspec *set = pt->active_timeout;
-    struct timespec before = monotonic_now();
+    int64_t before = monotonic_ns();
     if (timer_settime(pt->timer, 0, set, nullptr) != 0) {
         LOG("timer_settime error %s\n", strerror(errno));
         return -1;
     }
-    int guard = GUARD_NONE;
+    uint8_t guard = GUARD_NONE;
     if (stale_possible(pt)) {
         bool disarmed = set->it_value.tv_sec == 0 && set->it_value.tv_nsec == 0;
         guard = disarmed ? GUARD_DISARMED : GUARD_FIRST;
-        pt->first_lo = ts_add(before, set->it_value);
-        pt->first_hi = ts_add(monotonic_now(), set->it_value);
+        int64_t took = monotonic_ns() - before;
+        pt->first_ns = ns_after(before, set->it_value);
+        pt->first_window_ns = static_cast<uint32_t>(std::min<int64_t>(took, UINT32_MAX));
     }
     pt->guard.store(guard, std::memory_order_relaxed);
     return 0;
@@ -466,16 +461,18 @@ static int apply_setting(__chronel *pt) {
 // Dispatch's slow path, taken only while the record's guard is up.
 static bool setting_allows(__chronel *pt) {
     pthread_mutex_lock(&pt->mutex);
-    int guard = pt->guard.load(std::memory_order_relaxed);
+    uint8_t guard = pt->guard.load(std::memory_order_relaxed);
     bool run = guard != GUARD_DISARMED;
     if (guard == GUARD_FIRST) {
-        struct timespec now = monotonic_now();
-        if (ts_before(now, pt->first_lo)) {
+        int64_t now = monotonic_ns();
+        int64_t last = pt->first_ns > std::numeric_limits<int64_t>::max() - pt->first_window_ns
+                           ? pt->first_ns : pt->first_ns + pt->first_window_ns;
+        if (now < pt->first_ns) {
             run = false;
-        } else if (ts_before(now, pt->first_hi)) {
+        } else if (now < last) {
             struct itimerspec left;
             run = timer_gettime(pt->timer, &left) != 0 || (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) ||
-                  ts_before(pt->first_hi, ts_add(now, left.it_value));
+                  ns_after(now, left.it_value) > last;
         }
         if (run)
             pt->guard.store(GUARD_NONE, std::memory_order_relaxed);
