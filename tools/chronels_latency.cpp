@@ -199,6 +199,9 @@ void parse(int argc, char **argv) {
     }
     if (optind < argc)
         usage(2, (std::string("unexpected argument '") + argv[optind] + "'").c_str());
+    // As in cyclictest: the columns of a histogram are of timers alike.
+    if (opt.hist_us > 0)
+        opt.distance_us = 0;
     if (opt.interval_us + (opt.threads - 1) * opt.distance_us > 3600000000LL)
         usage(2, "the last timer's interval is over an hour");
 }
