@@ -5,7 +5,7 @@
 // cyclictest, so that scripts written for one read the other. Each timer is
 // armed from the timer thread itself, so its schedule is known to the
 // nanosecond it was set. When the system merges expiries that came too late
-// into one signal, the callback counts against the latest one due.
+// into one signal, the callback counts against the oldest one it serves.
 #include "chronels.h"
 
 #include <errno.h>
@@ -74,11 +74,14 @@ void tick(void *arg) {
     Timer &tm = *static_cast<Timer *>(arg);
     if (opt.loops > 0 && tm.count >= opt.loops)
         return;
+    // Against the oldest expiry not yet served, as cyclictest measures a
+    // wake-up against the deadline it slept for; the later ones the system
+    // merged into the same callback are counted apart.
     int64_t k = (t - tm.start) / tm.period;
+    int64_t late = std::max<int64_t>(0, t - (tm.start + (tm.last_k + 1) * tm.period)) / 1000;
     if (k > tm.last_k + 1)
         tm.merged += k - tm.last_k - 1;
-    tm.last_k = k;
-    int64_t late = (t - (tm.start + k * tm.period)) / 1000;
+    tm.last_k = std::max(k, tm.last_k + 1);
     tm.act = late;
     tm.min = std::min(tm.min, late);
     tm.max = std::max(tm.max, late);
