@@ -128,6 +128,10 @@ template <class T> struct Add {
     static std::vector<Child> &registry(Child) { return children(); }
 };
 
+// The command line's options into opt (and the harness's own); -1 when
+// they are good, else the exit status after the usage text.
+int parse_options(const std::vector<std::string> &args);
+extern std::vector<std::string> options_given;
 std::string self_exe();
 int run_child(const std::vector<std::string> &args); // output to /dev/null; the exit status
 

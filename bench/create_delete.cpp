@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <thread>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 void noop(void *) {}
@@ -105,4 +105,3 @@ std::string create_delete() {
 Add<Section> reg{{"create_delete", 3, create_delete}};
 
 } // namespace
-} // namespace cb

@@ -285,7 +285,7 @@ Obj machine() {
 }
 
 int usage(int status) {
-    printf("usage: chronels_bench [options]\n"
+    fprintf(status ? stderr : stdout, "usage: chronels_bench [options]\n"
            "  --out FILE        JSON output (default chronels_bench.json)\n"
            "  --expiries N      lateness samples per contender and mode (6000)\n"
            "  --rounds N        interleaved rounds (60)\n"
@@ -302,30 +302,24 @@ int usage(int status) {
            "  --note TEXT       stored in the JSON (e.g. the commit)\n"
            "  --only LIST       sections, comma separated:");
     for (const Section &s : sections())
-        printf(" %s", s.name);
-    printf("\n  --quiet\n");
+        fprintf(status ? stderr : stdout, " %s", s.name);
+    fprintf(status ? stderr : stdout, "\n  --quiet\n");
     return status;
 }
 
-} // namespace cb
+std::string out = "chronels_bench.json", note, only;
+std::vector<std::string> options_given;
 
-using namespace cb;
-
-int main(int argc, char **argv) {
-    std::vector<std::string> a(argv + 1, argv + argc);
-    for (const Child &c : children())
-        if (!a.empty() && a[0] == c.flag)
-            return c.main(std::vector<std::string>(a.begin() + 1, a.end()));
-    std::string out = "chronels_bench.json", note, only;
+int parse_options(const std::vector<std::string> &a) {
+    options_given = a;
     for (size_t i = 0; i < a.size(); i++) {
         auto next = [&] { return i + 1 < a.size() ? a[++i] : std::string(); };
-        auto num = [&] { return atoi(next().c_str()); };
         if (a[i] == "--out") out = next();
-        else if (a[i] == "--expiries") opt.expiries = num();
-        else if (a[i] == "--rounds") opt.rounds = std::max(1, num());
-        else if (a[i] == "--calls") opt.calls = num();
-        else if (a[i] == "--cd-ms") opt.cd_ms = num();
-        else if (a[i] == "--cd-rounds") opt.cd_rounds = num();
+        else if (a[i] == "--expiries") opt.expiries = atoi(next().c_str());
+        else if (a[i] == "--rounds") opt.rounds = std::max(1, atoi(next().c_str()));
+        else if (a[i] == "--calls") opt.calls = atoi(next().c_str());
+        else if (a[i] == "--cd-ms") opt.cd_ms = atoi(next().c_str());
+        else if (a[i] == "--cd-rounds") opt.cd_rounds = atoi(next().c_str());
         else if (a[i] == "--scale") {
             opt.scale.clear();
             std::stringstream ss(next());
@@ -333,7 +327,7 @@ int main(int argc, char **argv) {
                 if (x != "none")
                     opt.scale.push_back(atoi(x.c_str()));
         } else if (a[i] == "--no-max") opt.scale_max = false;
-        else if (a[i] == "--saturate") opt.sat_timers = num();
+        else if (a[i] == "--saturate") opt.sat_timers = atoi(next().c_str());
         else if (a[i] == "--scale-secs") opt.scale_secs = atof(next().c_str());
         else if (a[i] == "--no-strace") opt.strace = false;
         else if (a[i] == "--no-callgrind") opt.callgrind = false;
@@ -345,7 +339,21 @@ int main(int argc, char **argv) {
             opt.scale = {200}, opt.scale_max = false, opt.sat_timers = 2000, opt.scale_secs = 0.3, opt.callgrind = false;
         } else return usage(a[i] == "--help" || a[i] == "-h" ? 0 : 2);
     }
+    return -1;
+}
 
+} // namespace cb
+
+using namespace cb;
+
+int main(int argc, char **argv) {
+    std::vector<std::string> a(argv + 1, argv + argc);
+    for (const Child &c : children())
+        if (!a.empty() && a[0] == c.flag)
+            return c.main(std::vector<std::string>(a.begin() + 1, a.end()));
+    int status = parse_options(a);
+    if (status >= 0)
+        return status;
     block_signals();
     start_both();
     Obj root;

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 void run(Rec &r) {
@@ -33,4 +33,3 @@ void run(Rec &r) {
 Add<Contender> reg{{"clock_nanosleep", 0, run}};
 
 } // namespace
-} // namespace cb

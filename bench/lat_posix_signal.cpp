@@ -2,13 +2,13 @@
 // signal, taken by a sigwaitinfo thread that calls the record's function.
 #include "common.h"
 
-namespace cb {
+using namespace cb;
 namespace {
 
-void cb(void *a) { on_expiry(static_cast<Rec *>(a)); }
+void fired(void *a) { on_expiry(static_cast<Rec *>(a)); }
 void run(Rec &r) {
     RawTimer t{};
-    t.cb = cb;
+    t.cb = fired;
     t.arg = &r;
     raw_create(&t);
     r.ctx = &t.id;
@@ -22,4 +22,3 @@ void run(Rec &r) {
 Add<Contender> reg{{"posix_signal", 2, run}};
 
 } // namespace
-} // namespace cb

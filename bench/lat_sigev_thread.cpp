@@ -5,7 +5,7 @@
 #include <pthread.h>
 #include <string.h>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 // SIGEV_THREAD may run two notifications at once when one is late.
@@ -33,4 +33,3 @@ void run(Rec &r) {
 Add<Contender> reg{{"sigev_thread", 4, run}};
 
 } // namespace
-} // namespace cb

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 int arm(Rec *r, int64_t v, int64_t i) {
@@ -37,4 +37,3 @@ void run(Rec &r) {
 Add<Contender> reg{{"timerfd_epoll", 3, run}};
 
 } // namespace
-} // namespace cb

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 void noop(void *) {}
@@ -81,4 +81,3 @@ std::string roundtrip() {
 Add<Section> reg{{"roundtrip", 2, roundtrip}};
 
 } // namespace
-} // namespace cb

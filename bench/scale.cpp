@@ -16,9 +16,9 @@
 #include <algorithm>
 #include <cmath>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
-namespace cb {
+using namespace cb;
 namespace {
 
 struct Stagger { int64_t t0, phase, period; };
@@ -88,15 +88,6 @@ long proc_value(const char *path, const char *key, int field) { // field after `
         if (key ? k == key : i == field)
             return key ? (f >> v, v) : atol(k.c_str());
     return 0;
-}
-double thread_cpu(pid_t tid, int field) { // 14 user, 15 system, in seconds
-    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
-    std::string all, x;
-    std::getline(f, all);
-    std::istringstream ss(all.substr(all.rfind(')') + 2));
-    for (int i = 3; ss >> x && i < field;)
-        i++;
-    return atof(x.c_str()) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 int system_timers() {
     std::ifstream f("/proc/self/timers");
@@ -185,14 +176,6 @@ Obj scale_run(bool lib, size_t want, bool sat) {
     while (ctx.state.load() != 2)
         usleep(1000);
     ctx.w1 = ctx.w0.load() + static_cast<int64_t>(opt.scale_secs * 1e9);
-    pid_t server = lib ? lib_tid.load() : raw_tid.load();
-    while (now_ns() < ctx.w0)
-        usleep(1000);
-    double u0 = thread_cpu(server, 14), s0 = thread_cpu(server, 15);
-    while (now_ns() < ctx.w1)
-        usleep(1000);
-    o.num("timer_thread_user_cpu", (thread_cpu(server, 14) - u0) / opt.scale_secs)
-        .num("timer_thread_system_cpu", (thread_cpu(server, 15) - s0) / opt.scale_secs);
     while (now_ns() < ctx.w1 + 20000000)
         usleep(10000);
     ctx.lat.resize(std::min(ctx.nlat.load(), ctx.lat.size()));
@@ -222,16 +205,10 @@ Obj scale_run(bool lib, size_t want, bool sat) {
     return o;
 }
 
-// args: output file, then the scale options
+// args: output file, then the parent's options
 int child(const std::vector<std::string> &a) {
     std::ofstream f(a.at(0)); // opened before giving up root
-    opt.scale.clear();
-    std::stringstream list(a.at(1));
-    for (std::string x; std::getline(list, x, ',');)
-        if (x != "none")
-            opt.scale.push_back(atoi(x.c_str()));
-    opt.scale_max = a.at(2) == "1", opt.sat_timers = atoi(a.at(3).c_str()), opt.scale_secs = atof(a.at(4).c_str());
-    opt.verbose = a.at(5) == "1";
+    parse_options(std::vector<std::string>(a.begin() + 1, a.end()));
     if (getuid() == 0 && (setgid(64321) != 0 || setuid(64321) != 0))
         fprintf(stderr, "could not take a user id of its own\n");
     prctl(PR_SET_DUMPABLE, 1UL, 0, 0, 0); // keeps /proc/self readable
@@ -261,14 +238,11 @@ Add<Child> reg_child{{"--scale-child", child}};
 std::string scale() {
     if (opt.scale.empty() && !opt.scale_max && opt.sat_timers <= 0)
         return "";
-    std::string file = "/tmp/chronels-scale-" + std::to_string(getpid()), list;
-    for (int n : opt.scale)
-        list += (list.empty() ? "" : ",") + std::to_string(n);
+    std::string file = "/tmp/chronels-scale-" + std::to_string(getpid());
     pid_t child = fork();
     if (child == 0) { // not run_child: its output is the progress report
-        std::vector<std::string> args = {self_exe(), "--scale-child", file, list.empty() ? "none" : list,
-                                         opt.scale_max ? "1" : "0", std::to_string(opt.sat_timers),
-                                         std::to_string(opt.scale_secs), opt.verbose ? "1" : "0"};
+        std::vector<std::string> args = {self_exe(), "--scale-child", file};
+        args.insert(args.end(), options_given.begin(), options_given.end());
         std::vector<char *> av;
         for (std::string &s : args)
             av.push_back(&s[0]);
@@ -277,12 +251,11 @@ std::string scale() {
         _exit(127);
     }
     waitpid(child, nullptr, 0);
-    std::stringstream ss;
-    ss << std::ifstream(file).rdbuf();
+    std::ifstream in(file);
+    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     unlink(file.c_str());
-    return ss.str().empty() ? "null" : ss.str();
+    return text.empty() ? "null" : text;
 }
 Add<Section> reg{{"scale", 6, scale}};
 
 } // namespace
-} // namespace cb
