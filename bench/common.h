@@ -88,6 +88,19 @@ struct RawReq {
     pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t c = PTHREAD_COND_INITIALIZER;
 };
+// A timer of the library or of the bare mechanism, for the measurements
+// that treat both alike. make and remove hand over to the timer thread (a
+// failed removal still deletes the system timer); arm and drop may run on
+// any thread, the timer thread included.
+struct Either {
+    bool lib = true;
+    chronel h{};
+    RawTimer r{};
+    int make(void (*cb)(void *), void *arg);
+    int arm(int64_t value, int64_t interval);
+    int remove();
+    void drop();
+};
 int raw_create(RawTimer *t);    // in place, on the calling thread
 int raw_request(RawReq &r);     // handed to the bare timer thread
 void raw_start();
@@ -133,6 +146,6 @@ template <class T> struct Add {
 int parse_options(const std::vector<std::string> &args);
 extern std::vector<std::string> options_given;
 std::string self_exe();
-int run_child(const std::vector<std::string> &args); // output to /dev/null; the exit status
+int run_child(const std::vector<std::string> &args, bool quiet = true); // its exit status; quiet: output to /dev/null
 
 } // namespace cb

@@ -202,6 +202,39 @@ void raw_stop() {
     pthread_join(raw_thread, nullptr);
 }
 
+int Either::make(void (*cb)(void *), void *arg) {
+    if (lib)
+        return chronel_create(&h, cb, arg);
+    r = RawTimer{nullptr, cb, arg};
+    RawReq q;
+    q.op = RAW_CREATE, q.t = &r;
+    return raw_request(q);
+}
+int Either::arm(int64_t value, int64_t interval) {
+    timespec v = ts_of(value), i = ts_of(interval);
+    itimerspec its = its_of(value, interval);
+    return lib ? chronel_settime(&h, &v, &i) : timer_settime(r.id, 0, &its, nullptr);
+}
+int Either::remove() {
+    if (lib)
+        return chronel_delete(&h);
+    r.cb = nullptr;
+    RawReq q;
+    q.op = RAW_DELETE, q.t = &r;
+    int rc = raw_request(q);
+    if (rc != 0)
+        timer_delete(r.id);
+    return rc;
+}
+void Either::drop() {
+    if (lib) {
+        chronel_delete(&h);
+    } else {
+        r.cb = nullptr;
+        timer_delete(r.id);
+    }
+}
+
 void block_signals() {
     sigset_t set;
     sigemptyset(&set);
@@ -234,12 +267,12 @@ std::string self_exe() {
     b[n > 0 ? n : 0] = 0;
     return b;
 }
-int run_child(const std::vector<std::string> &args) {
+int run_child(const std::vector<std::string> &args, bool quiet) {
     pid_t child = fork();
     if (child == 0) {
         int fd = open("/dev/null", O_WRONLY);
-        dup2(fd, 1);
-        dup2(fd, 2);
+        if (quiet)
+            dup2(fd, 1), dup2(fd, 2);
         std::vector<char *> av;
         for (const std::string &a : args)
             av.push_back(const_cast<char *>(a.c_str()));
@@ -285,25 +318,14 @@ Obj machine() {
 }
 
 int usage(int status) {
-    fprintf(status ? stderr : stdout, "usage: chronels_bench [options]\n"
-           "  --out FILE        JSON output (default chronels_bench.json)\n"
-           "  --expiries N      lateness samples per contender and mode (6000)\n"
-           "  --rounds N        interleaved rounds (60)\n"
-           "  --calls N         round trips per contender and placement (24000)\n"
-           "  --cd-ms N         create+delete block length in ms (300)\n"
-           "  --cd-rounds N     create+delete rounds (4)\n"
-           "  --scale LIST      live timer counts, comma separated (1000,10000); 'none' skips\n"
-           "  --no-max          skip the run to the process's limits\n"
-           "  --saturate N      timers for the saturation run (50000, 0 skips)\n"
-           "  --scale-secs S    dispatch window of each scale run (2)\n"
-           "  --no-strace       skip counting system calls\n"
-           "  --no-callgrind    skip counting instructions\n"
-           "  --smoke           seconds-long run with tiny counts\n"
-           "  --note TEXT       stored in the JSON (e.g. the commit)\n"
-           "  --only LIST       sections, comma separated:");
+    fprintf(status ? stderr : stdout,
+            "usage: chronels_bench [--out FILE] [--note TEXT] [--only SECTION,...] [--smoke] [--quiet]\n"
+            "  [--expiries N (6000)] [--rounds N (60)] [--calls N (24000)] [--cd-ms N (300)] [--cd-rounds N (4)]\n"
+            "  [--scale N,... (1000,10000; none)] [--no-max] [--saturate N (50000; 0)] [--scale-secs S (2)]\n"
+            "  [--no-strace] [--no-callgrind]\nsections:");
     for (const Section &s : sections())
         fprintf(status ? stderr : stdout, " %s", s.name);
-    fprintf(status ? stderr : stdout, "\n  --quiet\n");
+    fprintf(status ? stderr : stdout, "\n");
     return status;
 }
 

@@ -15,46 +15,28 @@ using namespace cb;
 namespace {
 
 std::atomic<long> dispatches{0}, target{0};
-chronel lib_h{};
-RawTimer raw_t{};
+Either timer;
 bool allocates = false; // CHRONELS_BENCH_ALLOCATE: proves the allocator count sees calls
 
-// The same work for both loops; true on the last dispatch wanted.
-bool count() {
+// The same work for both loops; the last dispatch wanted disarms.
+void dispatched(void *) {
     if (allocates) {
         void *volatile p = malloc(static_cast<size_t>(dispatches.load() % 64 + 16));
         free(p);
     }
-    return dispatches.fetch_add(1) + 1 == target.load();
-}
-void lib_cb(void *) {
-    if (count())
-        chronel_control(&lib_h, false);
-}
-void raw_cb(void *) {
-    if (count()) {
-        itimerspec z{};
-        timer_settime(raw_t.id, 0, &z, nullptr);
-    }
+    if (dispatches.fetch_add(1) + 1 == target.load())
+        timer.arm(0, 0);
 }
 
 // args: lib|raw, n, file to write the count to
 int child(const std::vector<std::string> &a) {
     block_signals();
+    start_both();
     target = atol(a.at(1).c_str());
     allocates = getenv("CHRONELS_BENCH_ALLOCATE") != nullptr;
-    if (a[0] == "lib") {
-        chronel_init(0, SIGRTMIN);
-        chronel_create(&lib_h, lib_cb, nullptr);
-        timespec p = ts_of(500000);
-        chronel_settime(&lib_h, &p, &p);
-    } else {
-        raw_start();
-        raw_t.cb = raw_cb;
-        raw_create(&raw_t);
-        itimerspec its = its_of(500000, 500000);
-        timer_settime(raw_t.id, 0, &its, nullptr);
-    }
+    timer.lib = a[0] == "lib";
+    timer.make(dispatched, nullptr);
+    timer.arm(500000, 500000);
     while (dispatches.load() < target)
         usleep(5000);
     usleep(50000);

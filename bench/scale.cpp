@@ -23,10 +23,9 @@ namespace {
 
 struct Stagger { int64_t t0, phase, period; };
 struct Ctx {
-    bool lib = true, same_period = false;
+    bool same_period = false;
     size_t n = 0; // live timers
-    std::vector<chronel> h;
-    std::vector<RawTimer> rt;
+    std::vector<Either> t;
     std::vector<Stagger> st;
     std::vector<int64_t> lat = std::vector<int64_t>(2000000); // lateness inside the window
     std::atomic<size_t> nlat{0};
@@ -53,26 +52,16 @@ void fire(void *a) {
 void kick(void *) {
     int c = sc->cmd.load();
     for (size_t i = 0; c != 0 && i < sc->n; i++) {
-        if (c == 1) {
-            Stagger &s = sc->st[i];
-            int64_t first = sc->w0.load();
-            s.period = sc->base_period + (sc->same_period ? 0 : static_cast<int64_t>(i % 997) * sc->base_period / 997);
-            s.t0 = now_ns();
-            s.phase = std::max<int64_t>(1000, first - s.t0 + static_cast<int64_t>(i) * sc->base_period /
-                                                                static_cast<int64_t>(sc->n));
-            if (sc->lib) {
-                timespec v = ts_of(s.phase), p = ts_of(s.period);
-                chronel_settime(&sc->h[i], &v, &p);
-            } else {
-                itimerspec its = its_of(s.phase, s.period);
-                timer_settime(sc->rt[i].id, 0, &its, nullptr);
-            }
-        } else if (sc->lib) {
-            chronel_delete(&sc->h[i]);
-        } else {
-            sc->rt[i].cb = nullptr;
-            timer_delete(sc->rt[i].id);
+        if (c == 3) {
+            sc->t[i].drop();
+            continue;
         }
+        Stagger &s = sc->st[i];
+        s.period = sc->base_period + (sc->same_period ? 0 : static_cast<int64_t>(i % 997) * sc->base_period / 997);
+        s.t0 = now_ns();
+        s.phase = std::max<int64_t>(1000, sc->w0 - s.t0 + static_cast<int64_t>(i) * sc->base_period /
+                                                           static_cast<int64_t>(sc->n));
+        sc->t[i].arm(s.phase, s.period);
     }
     if (c == 3)
         sc->n = 0;
@@ -80,13 +69,12 @@ void kick(void *) {
         sc->state = c + 1, sc->cmd = 0;
 }
 
-long proc_value(const char *path, const char *key, int field) { // field after `key`, or the field-th number
+long proc_value(const char *path, const char *key, int field) { // the number after `key`, or the field-th word
     std::ifstream f(path);
     std::string k;
-    long v = 0;
     for (int i = 0; f >> k; i++)
         if (key ? k == key : i == field)
-            return key ? (f >> v, v) : atol(k.c_str());
+            return key ? (f >> k, atol(k.c_str())) : atol(k.c_str());
     return 0;
 }
 int system_timers() {
@@ -96,58 +84,29 @@ int system_timers() {
         n += line.rfind("ID:", 0) == 0;
     return n;
 }
-void remove_one(size_t i, RawReq &req) { // from this thread, through the timer thread
-    if (sc->lib) {
-        chronel_delete(&sc->h[i]);
-        return;
-    }
-    sc->rt[i].cb = nullptr;
-    req.t = &sc->rt[i];
-    req.op = RAW_DELETE;
-    if (raw_request(req) != 0)
-        timer_delete(sc->rt[i].id);
-}
 
 // want == 0: as many as the limits allow. sat: all at 100 ms, and deletes
 // timed while they fire.
 Obj scale_run(bool lib, size_t want, bool sat) {
     Ctx ctx;
     sc = &ctx;
-    ctx.lib = lib;
     const size_t cap = want ? want : 400000;
-    ctx.h.assign(cap, chronel{});
-    ctx.rt.assign(cap, RawTimer{});
+    ctx.t.assign(cap, Either{lib});
     ctx.st.assign(cap, Stagger{});
-    chronel kick_h{};
-    RawTimer kick_raw{};
-    kick_raw.cb = kick;
-    timespec tenms = ts_of(10000000);
-    itimerspec tenits = its_of(10000000, 10000000);
-    if (lib) {
-        chronel_create(&kick_h, kick, nullptr);
-        chronel_settime(&kick_h, &tenms, &tenms);
-    } else {
-        raw_create(&kick_raw);
-        timer_settime(kick_raw.id, 0, &tenits, nullptr);
-    }
+    Either kicker{lib};
+    kicker.make(kick, nullptr);
+    kicker.arm(10000000, 10000000);
     malloc_trim(0);
-    size_t heap0 = mallinfo2().uordblks;
+    double heap0 = static_cast<double>(mallinfo2().uordblks);
     long rss0 = proc_value("/proc/self/statm", nullptr, 1), slab0 = proc_value("/proc/meminfo", "Slab:", 0);
     int64_t t0 = now_ns();
     std::string stop_reason = "reached the requested count";
-    RawReq req;
-    for (size_t i = 0; i < cap; i++, ctx.n = i) {
-        errno = 0;
-        ctx.rt[i] = {nullptr, fire, &ctx.st[i]};
-        req.t = &ctx.rt[i];
-        req.op = RAW_CREATE;
-        if ((lib ? chronel_create(&ctx.h[i], fire, &ctx.st[i]) : raw_request(req)) != 0) {
-            stop_reason = std::string("create failed: ") + (errno ? strerror(errno) : "error");
-            break;
-        }
-    }
+    for (errno = 0; ctx.n < cap && ctx.t[ctx.n].make(fire, &ctx.st[ctx.n]) == 0; errno = 0)
+        ctx.n++;
+    if (ctx.n < cap)
+        stop_reason = std::string("create failed: ") + (errno ? strerror(errno) : "error");
     double create_s = static_cast<double>(now_ns() - t0) / 1e9, n = static_cast<double>(ctx.n);
-    double heap = static_cast<double>(mallinfo2().uordblks) - static_cast<double>(heap0);
+    double heap = static_cast<double>(mallinfo2().uordblks) - heap0;
     long rss1 = proc_value("/proc/self/statm", nullptr, 1), slab1 = proc_value("/proc/meminfo", "Slab:", 0);
     rlimit rl{};
     getrlimit(RLIMIT_SIGPENDING, &rl);
@@ -158,15 +117,9 @@ Obj scale_run(bool lib, size_t want, bool sat) {
         .num("kernel_slab_per_timer_bytes_approx", static_cast<double>(slab1 - slab0) * 1024.0 / n);
     if (!want) { // what still works at the limit from a thread other than the timer thread
         int before = system_timers();
-        timespec v = ts_of(1000000000LL);
-        int set_rc = lib ? chronel_settime(&ctx.h[0], &v, nullptr) : -2;
-        chronel victim = lib ? ctx.h[ctx.n - 1] : chronel{};
-        int del_rc = lib ? chronel_delete(&victim) : (req.t = &ctx.rt[ctx.n - 1], req.op = RAW_DELETE, raw_request(req));
-        if (!lib && del_rc != 0)
-            timer_delete(ctx.rt[ctx.n - 1].id);
+        int set_rc = lib ? ctx.t[0].arm(1000000000LL, 0) : -2, del_rc = ctx.t[--ctx.n].remove();
         o.num("at_limit_settime_rc", set_rc).num("at_limit_delete_rc", del_rc)
             .boolean("at_limit_delete_released_system_timer", system_timers() < before);
-        ctx.h[--ctx.n] = chronel{};
     }
 
     ctx.same_period = sat;
@@ -185,19 +138,15 @@ Obj scale_run(bool lib, size_t want, bool sat) {
         size_t k = 0, limit = std::min<size_t>(ctx.n, sat ? 2000 : ctx.n);
         int64_t d0 = now_ns();
         for (; k < limit; k++)
-            remove_one(ctx.n - 1 - k, req);
-        o.num("deletes_timed", static_cast<double>(k)).num("delete_per_s", static_cast<double>(k) * 1e9 / static_cast<double>(now_ns() - d0));
+            ctx.t[ctx.n - 1 - k].remove();
+        o.num("deletes_timed", static_cast<double>(k))
+            .num("delete_per_s", static_cast<double>(k) * 1e9 / static_cast<double>(now_ns() - d0));
         ctx.n -= k;
     }
     ctx.cmd = 3;
     while (ctx.state.load() != 4)
         usleep(1000);
-    if (lib) {
-        chronel_delete(&kick_h);
-    } else {
-        kick_raw.cb = nullptr;
-        timer_delete(kick_raw.id);
-    }
+    kicker.remove();
     usleep(200000); // let parked records go
     say("  scale %-12s %-8s %s\n", lib ? "chronels" : "posix", want ? std::to_string(want).c_str() : "max",
         o.render().substr(0, 400).c_str());
@@ -215,12 +164,11 @@ int child(const std::vector<std::string> &a) {
     block_signals();
     start_both();
     Obj out;
-    for (int n : opt.scale) {
-        // Alternating who goes first; the second pair is reported.
+    for (int n : opt.scale) { // who goes first alternates; the second pair is reported
         scale_run(true, static_cast<size_t>(n), false);
         scale_run(false, static_cast<size_t>(n), false);
-        Obj a1 = scale_run(false, static_cast<size_t>(n), false), b1 = scale_run(true, static_cast<size_t>(n), false);
-        out.obj(std::to_string(n), Obj().obj("posix_signal", a1).obj("chronels", b1));
+        Obj a1 = scale_run(false, static_cast<size_t>(n), false);
+        out.obj(std::to_string(n), Obj().obj("posix_signal", a1).obj("chronels", scale_run(true, static_cast<size_t>(n), false)));
     }
     if (opt.sat_timers > 0)
         out.obj("saturate_" + std::to_string(opt.sat_timers),
@@ -239,18 +187,9 @@ std::string scale() {
     if (opt.scale.empty() && !opt.scale_max && opt.sat_timers <= 0)
         return "";
     std::string file = "/tmp/chronels-scale-" + std::to_string(getpid());
-    pid_t child = fork();
-    if (child == 0) { // not run_child: its output is the progress report
-        std::vector<std::string> args = {self_exe(), "--scale-child", file};
-        args.insert(args.end(), options_given.begin(), options_given.end());
-        std::vector<char *> av;
-        for (std::string &s : args)
-            av.push_back(&s[0]);
-        av.push_back(nullptr);
-        execv(av[0], av.data());
-        _exit(127);
-    }
-    waitpid(child, nullptr, 0);
+    std::vector<std::string> args = {self_exe(), "--scale-child", file};
+    args.insert(args.end(), options_given.begin(), options_given.end());
+    run_child(args, false);
     std::ifstream in(file);
     std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     unlink(file.c_str());

@@ -69,25 +69,17 @@ Obj strace_thread(pid_t tid, double secs) {
 std::string syscalls() {
     if (!opt.strace || run_child({"strace", "-V"}) != 0)
         return "";
-    double secs = opt.expiries >= 2000 ? 3.0 : 0.5;
-    timespec ms1 = ts_of(1000000);
-    chronel h{};
-    chronel_create(&h, count, nullptr);
-    chronel_settime(&h, &ms1, &ms1);
-    Obj lo = strace_thread(lib_tid, secs);
-    chronel_delete(&h);
-
-    RawTimer t{};
-    t.cb = count;
-    raw_create(&t);
-    itimerspec its = its_of(1000000, 1000000);
-    timer_settime(t.id, 0, &its, nullptr);
-    Obj ro = strace_thread(raw_tid, secs);
-    t.cb = nullptr;
-    timer_delete(t.id);
-    say("  syscalls per dispatch: chronels %s\n  syscalls per dispatch: bare     %s\n", lo.render().c_str(),
-        ro.render().c_str());
-    return Obj().obj("chronels", lo).obj("posix_signal", ro).render();
+    Obj out;
+    for (bool lib : {true, false}) {
+        Either t{lib};
+        t.make(count, nullptr);
+        t.arm(1000000, 1000000);
+        Obj o = strace_thread(lib ? lib_tid : raw_tid, opt.expiries >= 2000 ? 3.0 : 0.5);
+        t.remove();
+        out.obj(lib ? "chronels" : "posix_signal", o);
+        say("  syscalls per dispatch, %s: %s\n", lib ? "chronels" : "bare", o.render().c_str());
+    }
+    return out.render();
 }
 Add<Section> reg{{"syscalls", 4, syscalls}};
 
