@@ -1,6 +1,7 @@
-// The benchmark's harness: clocks, JSON, distributions, the bare mechanism
-// the library wraps, and the registries that each measurement file adds
-// itself to. A new contender or measurement is a new file and nothing else.
+// The benchmark's harness (harness.cpp: clocks, JSON, distributions, the
+// registries each measurement file adds itself to, main) and the bare
+// mechanism the library wraps (bare.cpp). A new contender or measurement is
+// a new file and nothing else.
 #pragma once
 #include "chronels.h"
 
