@@ -207,6 +207,8 @@ void parse(int argc, char **argv) {
         opt.distance_us = 0;
     if (opt.interval_us + (opt.threads - 1) * opt.distance_us > 3600000000LL)
         usage(2, "the last timer's interval is over an hour");
+    if (static_cast<int64_t>(opt.hist_us) * opt.threads > 64 * 1024 * 1024)
+        usage(2, "histogram range times timers is over 64 Mi buckets");
 }
 
 double avg(const Timer &tm) { return tm.count ? static_cast<double>(tm.sum) / static_cast<double>(tm.count) : 0; }
@@ -338,8 +340,10 @@ int main(int argc, char **argv) {
     time_t t0 = time(nullptr);
     int64_t end = opt.duration_s > 0 ? now_ns() + opt.duration_s * 1000000000 : INT64_MAX;
     for (;;) {
+        // Checked before each wait too: the last timer's signal may have
+        // merged with the starter's, still pending, when the loops are short.
         int64_t left = end - now_ns();
-        if (left <= 0)
+        if (left <= 0 || (opt.loops > 0 && unfinished.load() == 0))
             break;
         timespec wait = ts_of(std::min<int64_t>(left, 3600LL * 1000000000));
         int sig = sigtimedwait(&wake, nullptr, &wait);
