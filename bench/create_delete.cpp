@@ -10,27 +10,17 @@ using namespace cb;
 namespace {
 
 void noop(void *) {}
-void pair_lib() {
-    chronel h{};
-    if (chronel_create(&h, noop, nullptr) == 0)
-        chronel_delete(&h);
+template <bool lib> void pair() { // two hand-overs to the timer thread
+    Either t{lib};
+    if (t.make(noop, nullptr) == 0)
+        t.remove();
 }
-void pair_raw_handshake() {
-    thread_local RawReq req;
-    thread_local RawTimer t;
-    req.t = &t;
-    req.op = RAW_CREATE;
-    if (raw_request(req) == 0) {
-        req.op = RAW_DELETE;
-        raw_request(req);
-    }
-}
-void pair_raw_inplace() {
+void pair_inplace() {
     RawTimer t{};
     if (raw_create(&t) == 0)
         timer_delete(t.id);
 }
-void (*const fns[3])() = {pair_lib, pair_raw_handshake, pair_raw_inplace};
+void (*const fns[3])() = {pair<true>, pair<false>, pair_inplace};
 const char *const names[3] = {"chronels", "raw_handshake", "raw_inplace"};
 
 // Pairs per second of `fn` run by `threads` threads for `ms` milliseconds.
