@@ -1,7 +1,7 @@
 #!/bin/bash
-# Reproduces bench/results: builds the benchmark, runs it three times (RUNS
-# to change), then writes the medians (summary.json, table.md) and the plot
-# (lateness.png). Extra arguments go to every run of chronels_bench.
+# Reproduces bench/results (OUT to write elsewhere): builds the benchmark,
+# runs it three times (RUNS to change), then writes the medians
+# (summary.json, table.md) and the plot (lateness.png). Extra arguments go to every run of chronels_bench.
 # Each run first waits (QUIET_WAIT seconds at most, 0 to skip) until the
 # other programs of the machine leave both CPUs nearly idle: the figures are
 # about the timers, not about someone's compiler.
@@ -28,7 +28,7 @@ wait_quiet() {
   done
   echo "machine still busy after ${QUIET_WAIT}s; running anyway" >&2
 }
-OUT=bench/results
+OUT=${OUT:-bench/results}
 
 cmake -S . -B build/bench -DCHRONELS_BENCH=ON -DCHRONELS_TESTS=OFF -DCHRONELS_EXAMPLES=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -13,6 +13,14 @@ S=$B/smoke
 rm -rf $S && mkdir -p $S
 $B/bench/chronels_bench --smoke --quiet --out $S/run1.json
 python3 bench/summarize.py $S >/dev/null
-$B/bench/chronels-latency --help >/dev/null
-$B/bench/chronels-latency -n 4 -i 1000 -d 1 -q
+L=$B/tools/chronels-latency
+$L --help >/dev/null
+$L -t 4 -i 1000 -D 1 -q
+$L -t 2 -i 1000 -l 200 -h 100 -q --json $S/latency.json | grep -q '^# Histogram Overflows:'
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); assert d["thread"]["1"]["cycles"] == 200' $S/latency.json
+# Bad options and impossible values: usage and status 2, never a crash.
+for bad in "-t 0" "-i 0" "-D 3x" "-p 100" "-h" "--bogus" "extra"; do
+  status=0; $L $bad >/dev/null 2>&1 || status=$?
+  [ $status = 2 ] || { echo "chronels-latency $bad: exit status $status, not 2" >&2; exit 1; }
+done
 echo "bench smoke: benchmark and latency tool ran (no thresholds) in ${SECONDS}s"

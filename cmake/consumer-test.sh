@@ -30,7 +30,8 @@ step "installed tree under $prefix"
 for f in "$libdir/libchronels.so.1.0.0" "$libdir/libchronels.so.1" "$libdir/libchronels.so" \
          "$prefix/include/chronels.h" "$libdir/pkgconfig/chronels.pc" \
          "$libdir/cmake/chronels/chronelsConfig.cmake" "$libdir/cmake/chronels/chronelsConfigVersion.cmake" \
-         "$libdir/cmake/chronels/chronelsTargets.cmake" "$prefix/share/man/man3/chronel_init.3"; do
+         "$libdir/cmake/chronels/chronelsTargets.cmake" "$prefix/share/man/man3/chronel_init.3" \
+         "$libdir/libchronels.a" "$prefix/bin/chronels-latency" "$prefix/share/man/man1/chronels-latency.1"; do
   [ -e "$f" ] || fail "missing $f"
 done
 [ "$(readlink "$libdir/libchronels.so.1")" = libchronels.so.1.0.0 ] || fail "libchronels.so.1 does not point at libchronels.so.1.0.0"
@@ -67,4 +68,21 @@ cmake -S "$src/tests/consumer" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" >/dev
 cmake --build "$work/cm" >/dev/null
 run "find_package, C" "$work/cm/consumer_c"
 run "find_package, C++" "$work/cm/consumer_cpp"
+run "find_package, C, static" "$work/cm/consumer_c_static"
+
+# The archive: only the header's functions are global (the rest was made
+# local), and a program linked with it needs only the C library's parts.
+globals=$(nm -g --defined-only "$libdir/libchronels.a" | awk 'NF == 3 {print $3}' | sort | tr '\n' ' ')
+[ "$globals" = "$declared" ] || fail "libchronels.a defines '$globals', header declares '$declared'"
+cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_static" \
+  $(pkg-config --cflags chronels) $(pkg-config --static --libs chronels | sed 's/-lchronels\b/-l:libchronels.a/')
+! readelf -d "$work/c_static" | grep -q 'NEEDED.*libchronels' || fail "the static consumer needs libchronels.so"
+run "pkg-config --static, C" "$work/c_static"
+
+# The tool: runs against the installed library, and its page renders clean.
+out=$(LD_LIBRARY_PATH=$libdir timeout 60 "$prefix/bin/chronels-latency" -t 2 -l 20 -q) || fail "chronels-latency exited $?"
+[ "$(echo "$out" | grep -c '^T: [01] .* C:     20 ')" = 2 ] || fail "chronels-latency said '$out'"
+page=$(MANWIDTH=80 man -M "$prefix/share/man" 1 chronels-latency 2>&1)
+echo "$page" | grep -q '^CHRONELS-LATENCY(1)' && ! echo "$page" | grep -qi warning || fail "man chronels-latency: $(echo "$page" | head -3)"
+step "chronels-latency: $(echo "$out" | head -1)"
 step "ok"
