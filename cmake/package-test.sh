@@ -49,6 +49,8 @@ list "$dev" | grep -q " usr/lib/libchronels.a " || fail "libchronels-dev lacks u
 [ "$(list "$tools")" = "usr/bin/chronels-latency usr/share/man/man1/chronels-latency.1 " ] || fail "chronels-tools holds: $(list "$tools")"
 for p in "$rt" "$dev" "$tools"; do dpkg-deb -x "$p" "$work/root"; done
 readelf -d "$work/root/usr/lib/libchronels.so.1.0.0" | grep -q 'soname: \[libchronels.so.1\]' || fail "SONAME in package"
+needed=$(readelf -d "$work/root/usr/lib/libchronels.so.1.0.0" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
+[ "$needed" = "libc.so.6 " ] || fail "packaged library needs '$needed', want only libc.so.6"
 step "contents, SONAME, dependencies and shlibs ok"
 if [ "$arch" = "$(dpkg --print-architecture)" ]; then
   PREFIX=$work/root/usr bash "$src/cmake/consumer-test.sh" | sed 's/^/package-test: /'
@@ -58,8 +60,11 @@ else
   [ "$arch" = powerpc ] || fail "no cross compiler known for $arch"
   run=(qemu-ppc -L /usr/powerpc-linux-gnu -E LD_LIBRARY_PATH="$work/root/usr/lib")
   r=$work/root/usr
-  powerpc-linux-gnu-gcc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -I"$r/include" -L"$r/lib" -lchronels -o "$work/c_shared"
-  powerpc-linux-gnu-gcc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -I"$r/include" "$r/lib/libchronels.a" -pthread -lrt -o "$work/c_static"
+  # The package's own flags: the target's 64-bit time among them.
+  cflags=$(PKG_CONFIG_PATH=$r/lib/pkgconfig pkg-config --cflags chronels)
+  case "$cflags" in *-D_TIME_BITS=64*) ;; *) fail "chronels.pc does not hand on 64-bit time: '$cflags'" ;; esac
+  powerpc-linux-gnu-gcc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" $cflags -L"$r/lib" -lchronels -o "$work/c_shared"
+  powerpc-linux-gnu-gcc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" $cflags "$r/lib/libchronels.a" -pthread -lrt -o "$work/c_static"
   file "$work/c_shared" | grep -q 'MSB.*PowerPC' || fail "consumer is not big-endian PowerPC: $(file "$work/c_shared")"
   for c in c_shared c_static; do
     out=$(timeout 120 "${run[@]}" "$work/$c") || fail "$c under qemu-ppc exited $?"

@@ -429,12 +429,13 @@ static int64_t monotonic_ns() {
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-// t + d for a normalised d, saturating: a setting may be as long as time_t
-// allows, and the guard only needs "later than any clock reading".
+// t + d for a clock reading t and a normalised d, saturating: a setting may
+// be as long as time_t allows. A bound instead of a division: no 64-bit
+// division helper for 32-bit targets.
 static int64_t ns_after(int64_t t, const struct timespec &d) {
-    const int64_t max = std::numeric_limits<int64_t>::max();
-    if (int64_t{d.tv_sec} >= (max - t) / 1000000000 - 1)
-        return max;
+    const int64_t max_sec = 4000000000; // 126 years, beyond any uptime
+    if (int64_t{d.tv_sec} >= max_sec)
+        return std::numeric_limits<int64_t>::max();
     return t + int64_t{d.tv_sec} * 1000000000 + d.tv_nsec;
 }
 
