@@ -1,13 +1,6 @@
-// The bare mechanism the library wraps: one thread taking a POSIX timer's
-// real-time signal with sigwaitinfo and calling the record's function, and
-// taking control requests (a queued signal; it acts and wakes the caller
-// through a condition variable). Nothing else: the baseline of every table.
+// The bare mechanism the library wraps, nothing else: the baseline of every
+// table. Its loop takes expiries and control requests on one thread.
 #include "common.h"
-
-#include <errno.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 namespace cb {
 
@@ -56,7 +49,7 @@ extern "C" __attribute__((noinline)) void *raw_loop(void *) {
     }
 }
 
-int raw_send(RawReq &r) {
+int raw_request(RawReq &r) {
     siginfo_t si;
     memset(&si, 0, sizeof si);
     si.si_signo = SIG_RAW_CTL;
@@ -64,12 +57,11 @@ int raw_send(RawReq &r) {
     si.si_pid = getpid();
     si.si_uid = getuid();
     si.si_value.sival_ptr = &r;
-    return static_cast<int>(syscall(SYS_rt_tgsigqueueinfo, getpid(), raw_tid.load(), SIG_RAW_CTL, &si));
-}
-int raw_request(RawReq &r) {
     r.done = false;
-    if (raw_send(r) != 0)
+    if (syscall(SYS_rt_tgsigqueueinfo, getpid(), raw_tid.load(), SIG_RAW_CTL, &si) != 0)
         return -1;
+    if (r.op == RAW_QUIT)
+        return 0;
     pthread_mutex_lock(&r.m);
     while (!r.done)
         pthread_cond_wait(&r.c, &r.m);
@@ -77,25 +69,17 @@ int raw_request(RawReq &r) {
     errno = r.rc != 0 ? r.err : errno;
     return r.rc;
 }
-void raw_start() {
-    pthread_create(&raw_thread, nullptr, raw_loop, nullptr);
-    while (raw_tid.load() == 0)
-        usleep(100);
-}
-void raw_stop() {
+int raw_request(RawOp op, RawTimer *t) {
     RawReq q;
-    q.op = RAW_QUIT;
-    raw_send(q);
-    pthread_join(raw_thread, nullptr);
+    q.op = op, q.t = t;
+    return raw_request(q);
 }
 
 int Either::make(void (*cb)(void *), void *arg) {
     if (lib)
         return chronel_create(&h, cb, arg);
     r = RawTimer{nullptr, cb, arg};
-    RawReq q;
-    q.op = RAW_CREATE, q.t = &r;
-    return raw_request(q);
+    return raw_request(RAW_CREATE, &r);
 }
 int Either::arm(int64_t value, int64_t interval) {
     timespec v = ts_of(value), i = ts_of(interval);
@@ -106,20 +90,16 @@ int Either::remove() {
     if (lib)
         return chronel_delete(&h);
     r.cb = nullptr;
-    RawReq q;
-    q.op = RAW_DELETE, q.t = &r;
-    int rc = raw_request(q);
+    int rc = raw_request(RAW_DELETE, &r);
     if (rc != 0)
         timer_delete(r.id);
     return rc;
 }
 void Either::drop() {
-    if (lib) {
+    if (lib)
         chronel_delete(&h);
-    } else {
-        r.cb = nullptr;
-        timer_delete(r.id);
-    }
+    else
+        r.cb = nullptr, timer_delete(r.id);
 }
 
 void block_signals() {
@@ -138,14 +118,18 @@ void start_both() {
         fprintf(stderr, "chronel_init failed\n");
         exit(1);
     }
-    raw_start();
-    chronel h{};
-    timespec v = ts_of(100000);
-    chronel_create(&h, take_tid, nullptr);
-    chronel_settime(&h, &v, nullptr);
-    while (lib_tid.load() == 0)
+    pthread_create(&raw_thread, nullptr, raw_loop, nullptr);
+    Either t;
+    t.make(take_tid, nullptr);
+    t.arm(100000, 0);
+    while (raw_tid.load() == 0 || lib_tid.load() == 0)
         usleep(200);
-    chronel_delete(&h);
+    t.remove();
+}
+void stop_both() {
+    raw_request(RAW_QUIT, nullptr);
+    pthread_join(raw_thread, nullptr);
+    chronel_shutdown();
 }
 
 } // namespace cb

@@ -1,21 +1,40 @@
-// The benchmark's harness (harness.cpp: clocks, JSON, distributions, the
-// registries each measurement file adds itself to, main) and the bare
-// mechanism the library wraps (bare.cpp). A new contender or measurement is
-// a new file and nothing else.
+// What the measurements share: clocks, options, JSON, distributions, child
+// processes (harness.cpp), the bare mechanism the library wraps (bare.cpp),
+// and every header the benchmark uses.
 #pragma once
 #include "chronels.h"
 
+#include <errno.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -36,44 +55,43 @@ inline itimerspec its_of(int64_t value, int64_t interval) { return {ts_of(interv
 inline pid_t gettid_() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 void pin(pid_t tid, int cpu); // cpu < 0 lets the thread run anywhere again
 
-// Options every measurement may read; set by the command line.
 struct Options {
     int expiries = 6000, rounds = 60; // lateness samples per contender and mode, in short rounds
     int calls = 24000;                // round trips per contender and placement
     int cd_ms = 300, cd_rounds = 4;   // create+delete blocks
-    std::vector<int> scale = {1000, 10000};
-    bool scale_max = true;
+    std::string scale = "1000,10000"; // timer counts, or "none"
     int sat_timers = 50000;
     double scale_secs = 2.0;
-    bool strace = true, callgrind = true;
-    int callgrind_dispatches = 1000;
-    bool verbose = true;
+    bool scale_max = true, strace = true, callgrind = true, verbose = true;
 };
 extern Options opt;
+extern std::vector<std::string> options_given; // handed on to the scale child
+int parse_options(const std::vector<std::string> &args); // -1 when good, else the exit status
 void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // JSON objects written by hand, keys in insertion order.
+std::string jstr(const std::string &s);
 struct Obj {
-    std::vector<std::pair<std::string, std::string>> kv;
+    std::string s;
+    Obj &raw(const std::string &k, const std::string &v) { s += (s.empty() ? "" : ", ") + jstr(k) + ": " + v; return *this; }
     Obj &num(const std::string &k, double v);
-    Obj &str(const std::string &k, const std::string &v);
-    Obj &raw(const std::string &k, const std::string &v) { kv.emplace_back(k, v); return *this; }
+    Obj &str(const std::string &k, const std::string &v) { return raw(k, jstr(v)); }
     Obj &obj(const std::string &k, const Obj &o) { return raw(k, o.render()); }
-    Obj &boolean(const std::string &k, bool v) { return raw(k, v ? "true" : "false"); }
-    double get(const std::string &k) const; // a number stored before, NAN if none
-    std::string render() const;
+    std::string render() const { return "{" + s + "}"; }
 };
-
-// A distribution of nanosecond samples, reported in microseconds; ratios
-// to `ref` when given. Quantiles at every 0.1 % and deciles on request.
+// Nanosecond samples in microseconds, with ratios to `ref` when given.
 Obj dist_obj(std::vector<int64_t> v, const std::vector<int64_t> *ref = nullptr, bool quantiles = false,
              bool deciles = false);
 double median_of(std::vector<double> v);
+long proc_value(const char *path, const char *key, int field); // the number after `key`, or the field-th word
+std::string self_exe();
+pid_t spawn(const std::vector<std::string> &args, bool quiet); // quiet: output to /dev/null
+int run_child(const std::vector<std::string> &args, bool quiet = true); // its exit status
 
 // The bare mechanism: one thread taking a POSIX timer's real-time signal
 // with sigwaitinfo and calling the record's function, and taking control
 // requests (a queued signal; it acts and wakes the caller through a
-// condition variable). What the library wraps, with nothing else.
+// condition variable).
 struct RawTimer {
     timer_t id;
     void (*cb)(void *);
@@ -89,10 +107,16 @@ struct RawReq {
     pthread_mutex_t m = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t c = PTHREAD_COND_INITIALIZER;
 };
-// A timer of the library or of the bare mechanism, for the measurements
-// that treat both alike. make and remove hand over to the timer thread (a
-// failed removal still deletes the system timer); arm and drop may run on
-// any thread, the timer thread included.
+int raw_create(RawTimer *t); // in place, on the calling thread
+int raw_request(RawReq &r);  // handed to the bare timer thread
+extern std::atomic<pid_t> raw_tid, lib_tid; // the two timer threads
+void block_signals();        // every real-time signal, before any thread starts
+void start_both();           // chronel_init, the bare thread, both tids known
+void stop_both();
+
+// A timer of the library or of the bare mechanism. make and remove hand
+// over to the timer thread (a failed removal still deletes the system
+// timer); arm and drop may run on any thread, the timer thread included.
 struct Either {
     bool lib = true;
     chronel h{};
@@ -102,51 +126,9 @@ struct Either {
     int remove();
     void drop();
 };
-int raw_create(RawTimer *t);    // in place, on the calling thread
-int raw_request(RawReq &r);     // handed to the bare timer thread
-void raw_start();
-void raw_stop();
-extern std::atomic<pid_t> raw_tid, lib_tid; // the two timer threads
-void block_signals();           // every real-time signal, before any thread starts
-void start_both();              // chronel_init, the bare thread, both tids known
 
-// One lateness run: a contender feeds every wake-up to on_expiry. The first
-// wake-up is a kick: the waiting thread itself arms the measured timer, so
-// no contender's start carries a hand-over to another thread.
-struct Rec {
-    int64_t *buf = nullptr;
-    int n = 0, i = 0;
-    bool periodic = false;
-    int64_t period = 500000, deadline = 0, start = 0, last_k = 0, merged = 0;
-    bool kicked = false;
-    int (*arm)(Rec *, int64_t value, int64_t interval) = nullptr;
-    void *ctx = nullptr;
-    sem_t done;
-};
-void on_expiry(Rec *r);
-int posix_arm(Rec *r, int64_t value, int64_t interval); // ctx is a timer_t *
-constexpr int64_t KICK_NS = 200000;
-
-// Registries: lateness contenders (the limit is "clock_nanosleep"), JSON
-// sections in `order`, and child processes a section starts of this program.
-struct Contender { const char *name; int order; void (*run)(Rec &); };
-struct Section { const char *name; int order; std::string (*run)(); }; // JSON, or "" to leave out
-struct Child { const char *flag; int (*main)(const std::vector<std::string> &args); };
-std::vector<Contender> &contenders();
-std::vector<Section> &sections();
-std::vector<Child> &children();
-template <class T> struct Add {
-    explicit Add(T x) { registry(x).push_back(x); }
-    static std::vector<Contender> &registry(Contender) { return contenders(); }
-    static std::vector<Section> &registry(Section) { return sections(); }
-    static std::vector<Child> &registry(Child) { return children(); }
-};
-
-// The command line's options into opt (and the harness's own); -1 when
-// they are good, else the exit status after the usage text.
-int parse_options(const std::vector<std::string> &args);
-extern std::vector<std::string> options_given;
-std::string self_exe();
-int run_child(const std::vector<std::string> &args, bool quiet = true); // its exit status; quiet: output to /dev/null
+// The sections, each JSON or "" to leave out, and the child processes.
+std::string lateness(), roundtrip(), create_delete(), syscalls(), instructions(), scale();
+int dispatch_child(const std::vector<std::string> &args), scale_child(const std::vector<std::string> &args);
 
 } // namespace cb

@@ -6,44 +6,27 @@
 // polled would keep a CPU out of idle and flatter whoever ran beside it.
 #include "common.h"
 
-#include <errno.h>
-#include <fcntl.h>
 #include <gnu/libc-version.h>
-#include <pthread.h>
 #include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/resource.h>
 #include <sys/utsname.h>
-#include <sys/wait.h>
-
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <sstream>
 
 namespace cb {
 
 Options opt;
-std::vector<Contender> &contenders() { static std::vector<Contender> v; return v; }
-std::vector<Section> &sections() { static std::vector<Section> v; return v; }
-std::vector<Child> &children() { static std::vector<Child> v; return v; }
+std::vector<std::string> options_given;
 
 void say(const char *fmt, ...) {
-    if (!opt.verbose)
-        return;
     va_list ap;
     va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
+    if (opt.verbose)
+        vfprintf(stderr, fmt, ap);
     va_end(ap);
 }
 
 void pin(pid_t tid, int cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
-    long n = sysconf(_SC_NPROCESSORS_ONLN);
-    for (long c = 0; c < n; c++)
+    for (long c = 0, n = sysconf(_SC_NPROCESSORS_ONLN); c < n; c++)
         if (cpu < 0 || c == cpu)
             CPU_SET(static_cast<int>(c), &set);
     sched_setaffinity(tid, sizeof set, &set);
@@ -60,19 +43,6 @@ Obj &Obj::num(const std::string &k, double v) {
     snprintf(b, sizeof b, "%.6g", v);
     return raw(k, std::isfinite(v) ? b : "null");
 }
-Obj &Obj::str(const std::string &k, const std::string &v) { return raw(k, jstr(v)); }
-double Obj::get(const std::string &k) const {
-    for (const auto &p : kv)
-        if (p.first == k)
-            return atof(p.second.c_str());
-    return NAN;
-}
-std::string Obj::render() const {
-    std::string o = "{";
-    for (size_t i = 0; i < kv.size(); i++)
-        o += (i ? ", " : "") + jstr(kv[i].first) + ": " + kv[i].second;
-    return o + "}";
-}
 
 // Nearest rank, in microseconds.
 double q_us(const std::vector<int64_t> &s, double q) {
@@ -83,7 +53,7 @@ double mean_us(const std::vector<int64_t> &v) {
     double s = 0;
     for (int64_t x : v)
         s += static_cast<double>(x);
-    return v.empty() ? NAN : s / static_cast<double>(v.size()) / 1e3;
+    return s / static_cast<double>(v.size()) / 1e3;
 }
 Obj dist_obj(std::vector<int64_t> v, const std::vector<int64_t> *ref, bool quantiles, bool deciles) {
     Obj o;
@@ -101,7 +71,10 @@ Obj dist_obj(std::vector<int64_t> v, const std::vector<int64_t> *ref, bool quant
             o.num(key, q_us(v, q) / q_us(r, q));
         o.num("ratio_mean", mean_us(v) / mean_us(r));
     }
-    auto arr = [&](const char *key, int steps, int from, int to) {
+    for (auto [key, steps, from, to] : {std::tuple<const char *, int, int, int>{"deciles_us", 10, 1, 9},
+                                        {"quantiles_us", 1000, 0, 1000}}) {
+        if (!(steps == 10 ? deciles : quantiles))
+            continue;
         std::string s = "[";
         for (int i = from; i <= to; i++) {
             char b[32];
@@ -109,11 +82,7 @@ Obj dist_obj(std::vector<int64_t> v, const std::vector<int64_t> *ref, bool quant
             s += b;
         }
         o.raw(key, s + "]");
-    };
-    if (deciles)
-        arr("deciles_us", 10, 1, 9);
-    if (quantiles)
-        arr("quantiles_us", 1000, 0, 1000);
+    }
     return o;
 }
 double median_of(std::vector<double> v) {
@@ -121,13 +90,27 @@ double median_of(std::vector<double> v) {
     return v.empty() ? NAN : v[v.size() / 2];
 }
 
+long proc_value(const char *path, const char *key, int field) {
+    std::ifstream f(path);
+    std::string k;
+    for (int i = 0; f >> k; i++)
+        if (key ? k == key : i == field)
+            return key ? (f >> k, atol(k.c_str())) : atol(k.c_str());
+    return 0;
+}
+std::string read_first(const char *path) {
+    std::ifstream f(path);
+    std::string s;
+    std::getline(f, s);
+    return s;
+}
 std::string self_exe() {
     char b[4096];
     ssize_t n = readlink("/proc/self/exe", b, sizeof b - 1);
     b[n > 0 ? n : 0] = 0;
     return b;
 }
-int run_child(const std::vector<std::string> &args, bool quiet) {
+pid_t spawn(const std::vector<std::string> &args, bool quiet) {
     pid_t child = fork();
     if (child == 0) {
         int fd = open("/dev/null", O_WRONLY);
@@ -140,87 +123,85 @@ int run_child(const std::vector<std::string> &args, bool quiet) {
         execvp(av[0], av.data());
         _exit(127);
     }
+    return child;
+}
+int run_child(const std::vector<std::string> &args, bool quiet) {
     int st = 0;
-    waitpid(child, &st, 0);
+    waitpid(spawn(args, quiet), &st, 0);
     return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
-std::string read_first(const char *path) {
-    std::ifstream f(path);
-    std::string s;
-    std::getline(f, s);
-    return s;
-}
 Obj machine() {
     utsname u;
     uname(&u);
-    std::string model, line, k, unit;
-    std::ifstream f("/proc/cpuinfo"), mi("/proc/meminfo");
+    std::string model, line;
+    std::ifstream f("/proc/cpuinfo");
     while (model.empty() && std::getline(f, line))
         if (line.rfind("model name", 0) == 0)
             model = line.substr(line.find(':') + 2);
-    long kb = 0, v;
-    while (mi >> k >> v >> unit)
-        kb = k == "MemTotal:" ? v : kb;
     char date[64];
     time_t now = time(nullptr);
     strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", gmtime(&now));
     rlimit rl{};
     getrlimit(RLIMIT_SIGPENDING, &rl);
-    Obj m;
-    m.str("uname", std::string(u.sysname) + " " + u.nodename + " " + u.release + " " + u.version + " " + u.machine)
+    return Obj().str("uname", std::string(u.sysname) + " " + u.nodename + " " + u.release + " " + u.version + " " + u.machine)
         .str("cpu_model", model).num("nproc", static_cast<double>(sysconf(_SC_NPROCESSORS_ONLN)))
         .str("date", date).str("glibc", gnu_get_libc_version()).str("compiler", __VERSION__)
         .str("clocksource", read_first("/sys/devices/system/clocksource/clocksource0/current_clocksource"))
-        .num("rlimit_sigpending", static_cast<double>(rl.rlim_cur)).num("mem_total_kb", static_cast<double>(kb))
+        .num("rlimit_sigpending", static_cast<double>(rl.rlim_cur))
+        .num("mem_total_kb", static_cast<double>(proc_value("/proc/meminfo", "MemTotal:", 0)))
         .str("loadavg_at_start", read_first("/proc/loadavg"));
-    return m;
-}
-
-int usage(int status) {
-    fprintf(status ? stderr : stdout,
-            "usage: chronels_bench [--out FILE] [--note TEXT] [--only SECTION,...] [--smoke] [--quiet]\n"
-            "  [--expiries N (6000)] [--rounds N (60)] [--calls N (24000)] [--cd-ms N (300)] [--cd-rounds N (4)]\n"
-            "  [--scale N,... (1000,10000; none)] [--no-max] [--saturate N (50000; 0)] [--scale-secs S (2)]\n"
-            "  [--no-strace] [--no-callgrind]\nsections:");
-    for (const Section &s : sections())
-        fprintf(status ? stderr : stdout, " %s", s.name);
-    fprintf(status ? stderr : stdout, "\n");
-    return status;
 }
 
 std::string out = "chronels_bench.json", note, only;
-std::vector<std::string> options_given;
+const std::pair<const char *, std::string (*)()> sections[] = {
+    {"lateness", lateness}, {"roundtrip", roundtrip}, {"create_delete", create_delete},
+    {"syscalls", syscalls}, {"instructions", instructions}, {"scale", scale}};
+// kind: i an int, d a double, s a string, o turns the flag off
+struct Flag { const char *name; char kind; void *p; };
+const Flag flags[] = {
+    {"--out", 's', &out}, {"--note", 's', &note}, {"--only", 's', &only}, {"--quiet", 'o', &opt.verbose},
+    {"--expiries", 'i', &opt.expiries}, {"--rounds", 'i', &opt.rounds}, {"--calls", 'i', &opt.calls},
+    {"--cd-ms", 'i', &opt.cd_ms}, {"--cd-rounds", 'i', &opt.cd_rounds}, {"--scale", 's', &opt.scale},
+    {"--no-max", 'o', &opt.scale_max}, {"--saturate", 'i', &opt.sat_timers}, {"--scale-secs", 'd', &opt.scale_secs},
+    {"--no-strace", 'o', &opt.strace}, {"--no-callgrind", 'o', &opt.callgrind}};
+
+int usage(int status) {
+    FILE *f = status ? stderr : stdout;
+    fprintf(f, "usage: chronels_bench [--smoke]");
+    for (const Flag &x : flags)
+        fprintf(f, " [%s%s]", x.name, x.kind == 'o' ? "" : " X");
+    fprintf(f, "\nsections:");
+    for (const auto &s : sections)
+        fprintf(f, " %s", s.first);
+    fprintf(f, "\n");
+    return status;
+}
 
 int parse_options(const std::vector<std::string> &a) {
     options_given = a;
     for (size_t i = 0; i < a.size(); i++) {
-        auto next = [&] { return i + 1 < a.size() ? a[++i] : std::string(); };
-        if (a[i] == "--out") out = next();
-        else if (a[i] == "--expiries") opt.expiries = atoi(next().c_str());
-        else if (a[i] == "--rounds") opt.rounds = std::max(1, atoi(next().c_str()));
-        else if (a[i] == "--calls") opt.calls = atoi(next().c_str());
-        else if (a[i] == "--cd-ms") opt.cd_ms = atoi(next().c_str());
-        else if (a[i] == "--cd-rounds") opt.cd_rounds = atoi(next().c_str());
-        else if (a[i] == "--scale") {
-            opt.scale.clear();
-            std::stringstream ss(next());
-            for (std::string x; std::getline(ss, x, ',');)
-                if (x != "none")
-                    opt.scale.push_back(atoi(x.c_str()));
-        } else if (a[i] == "--no-max") opt.scale_max = false;
-        else if (a[i] == "--saturate") opt.sat_timers = atoi(next().c_str());
-        else if (a[i] == "--scale-secs") opt.scale_secs = atof(next().c_str());
-        else if (a[i] == "--no-strace") opt.strace = false;
-        else if (a[i] == "--no-callgrind") opt.callgrind = false;
-        else if (a[i] == "--note") note = next();
-        else if (a[i] == "--quiet") opt.verbose = false;
-        else if (a[i] == "--only") only = next();
-        else if (a[i] == "--smoke") {
-            opt.expiries = 200, opt.rounds = 2, opt.calls = 400, opt.cd_ms = 50, opt.cd_rounds = 1;
-            opt.scale = {200}, opt.scale_max = false, opt.sat_timers = 2000, opt.scale_secs = 0.3, opt.callgrind = false;
-        } else return usage(a[i] == "--help" || a[i] == "-h" ? 0 : 2);
+        const Flag *f = nullptr;
+        for (const Flag &x : flags)
+            f = a[i] == x.name ? &x : f;
+        if (a[i] == "--smoke") {
+            opt.expiries = 200, opt.rounds = 2, opt.calls = 400, opt.cd_ms = 50, opt.cd_rounds = 1, opt.scale = "200";
+            opt.scale_max = false, opt.sat_timers = 2000, opt.scale_secs = 0.3, opt.callgrind = false;
+        } else if (f == nullptr) {
+            return usage(a[i] == "--help" || a[i] == "-h" ? 0 : 2);
+        } else if (f->kind == 'o') {
+            *static_cast<bool *>(f->p) = false;
+        } else {
+            std::string v = i + 1 < a.size() ? a[++i] : "";
+            if (f->kind == 's')
+                *static_cast<std::string *>(f->p) = v;
+            else if (f->kind == 'i')
+                *static_cast<int *>(f->p) = atoi(v.c_str());
+            else
+                *static_cast<double *>(f->p) = atof(v.c_str());
+        }
     }
+    opt.rounds = std::max(1, opt.rounds);
     return -1;
 }
 
@@ -230,9 +211,8 @@ using namespace cb;
 
 int main(int argc, char **argv) {
     std::vector<std::string> a(argv + 1, argv + argc);
-    for (const Child &c : children())
-        if (!a.empty() && a[0] == c.flag)
-            return c.main(std::vector<std::string>(a.begin() + 1, a.end()));
+    if (!a.empty() && (a[0] == "--dispatch-child" || a[0] == "--scale-child"))
+        return (a[0] == "--scale-child" ? scale_child : dispatch_child)(std::vector<std::string>(a.begin() + 1, a.end()));
     int status = parse_options(a);
     if (status >= 0)
         return status;
@@ -242,19 +222,17 @@ int main(int argc, char **argv) {
     root.obj("machine", machine());
     root.obj("config", Obj().num("expiries", opt.expiries).num("rounds", opt.rounds).num("calls", opt.calls)
                            .num("cd_ms", opt.cd_ms).num("scale_secs", opt.scale_secs).str("note", note));
-    std::sort(sections().begin(), sections().end(), [](const Section &x, const Section &y) { return x.order < y.order; });
-    for (const Section &s : sections()) {
-        if (!only.empty() && ("," + only + ",").find("," + std::string(s.name) + ",") == std::string::npos)
+    for (const auto &s : sections) {
+        if (!only.empty() && ("," + only + ",").find("," + std::string(s.first) + ",") == std::string::npos)
             continue;
-        say("%s\n", s.name);
-        std::string o = s.run();
+        say("%s\n", s.first);
+        std::string o = s.second();
         if (!o.empty())
-            root.raw(s.name, o);
+            root.raw(s.first, o);
     }
     root.str("loadavg_at_end", read_first("/proc/loadavg"));
     std::ofstream(out) << root.render() << "\n";
     say("wrote %s\n", out.c_str());
-    raw_stop();
-    chronel_shutdown();
+    stop_both();
     return 0;
 }

@@ -6,19 +6,7 @@
 // must not starve the machine's other programs.
 #include "common.h"
 
-#include <errno.h>
-#include <malloc.h>
-#include <string.h>
-#include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-
-#include <algorithm>
-#include <cmath>
-#include <fstream>
-#include <iterator>
-
-using namespace cb;
+namespace cb {
 namespace {
 
 struct Stagger { int64_t t0, phase, period; };
@@ -69,20 +57,16 @@ void kick(void *) {
         sc->state = c + 1, sc->cmd = 0;
 }
 
-long proc_value(const char *path, const char *key, int field) { // the number after `key`, or the field-th word
-    std::ifstream f(path);
-    std::string k;
-    for (int i = 0; f >> k; i++)
-        if (key ? k == key : i == field)
-            return key ? (f >> k, atol(k.c_str())) : atol(k.c_str());
-    return 0;
-}
 int system_timers() {
     std::ifstream f("/proc/self/timers");
     int n = 0;
     for (std::string line; std::getline(f, line);)
         n += line.rfind("ID:", 0) == 0;
     return n;
+}
+void wait_state(const Ctx &ctx, int s) {
+    while (ctx.state.load() != s)
+        usleep(1000);
 }
 
 // want == 0: as many as the limits allow. sat: all at 100 ms, and deletes
@@ -119,15 +103,14 @@ Obj scale_run(bool lib, size_t want, bool sat) {
         int before = system_timers();
         int set_rc = lib ? ctx.t[0].arm(1000000000LL, 0) : -2, del_rc = ctx.t[--ctx.n].remove();
         o.num("at_limit_settime_rc", set_rc).num("at_limit_delete_rc", del_rc)
-            .boolean("at_limit_delete_released_system_timer", system_timers() < before);
+            .raw("at_limit_delete_released_system_timer", system_timers() < before ? "true" : "false");
     }
 
     ctx.same_period = sat;
     ctx.base_period = sat ? 100000000LL : std::max<int64_t>(20000000LL, static_cast<int64_t>(n / 15000.0 * 1e9));
     ctx.w0 = now_ns() + 200000000LL + static_cast<int64_t>(ctx.n) * 10000;
     ctx.cmd = 1;
-    while (ctx.state.load() != 2)
-        usleep(1000);
+    wait_state(ctx, 2);
     ctx.w1 = ctx.w0.load() + static_cast<int64_t>(opt.scale_secs * 1e9);
     while (now_ns() < ctx.w1 + 20000000)
         usleep(10000);
@@ -144,18 +127,26 @@ Obj scale_run(bool lib, size_t want, bool sat) {
         ctx.n -= k;
     }
     ctx.cmd = 3;
-    while (ctx.state.load() != 4)
-        usleep(1000);
+    wait_state(ctx, 4);
     kicker.remove();
     usleep(200000); // let parked records go
-    say("  scale %-12s %-8s %s\n", lib ? "chronels" : "posix", want ? std::to_string(want).c_str() : "max",
-        o.render().substr(0, 400).c_str());
     sc = nullptr;
     return o;
 }
 
+std::vector<size_t> scale_counts() { // --scale's list; "none" gives none
+    std::vector<size_t> v;
+    std::stringstream ss(opt.scale);
+    for (std::string x; std::getline(ss, x, ',');)
+        if (atoi(x.c_str()) > 0)
+            v.push_back(static_cast<size_t>(atoi(x.c_str())));
+    return v;
+}
+
+} // namespace
+
 // args: output file, then the parent's options
-int child(const std::vector<std::string> &a) {
+int scale_child(const std::vector<std::string> &a) {
     std::ofstream f(a.at(0)); // opened before giving up root
     parse_options(std::vector<std::string>(a.begin() + 1, a.end()));
     if (getuid() == 0 && (setgid(64321) != 0 || setuid(64321) != 0))
@@ -164,16 +155,16 @@ int child(const std::vector<std::string> &a) {
     block_signals();
     start_both();
     Obj out;
-    for (int n : opt.scale) { // who goes first alternates; the second pair is reported
-        scale_run(true, static_cast<size_t>(n), false);
-        scale_run(false, static_cast<size_t>(n), false);
-        Obj a1 = scale_run(false, static_cast<size_t>(n), false);
-        out.obj(std::to_string(n), Obj().obj("posix_signal", a1).obj("chronels", scale_run(true, static_cast<size_t>(n), false)));
+    for (size_t n : scale_counts()) { // who goes first alternates; the second pair is reported
+        scale_run(true, n, false);
+        scale_run(false, n, false);
+        Obj bare = scale_run(false, n, false);
+        out.obj(std::to_string(n), Obj().obj("posix_signal", bare).obj("chronels", scale_run(true, n, false)));
     }
-    if (opt.sat_timers > 0)
-        out.obj("saturate_" + std::to_string(opt.sat_timers),
-                Obj().obj("chronels", scale_run(true, static_cast<size_t>(opt.sat_timers), true))
-                    .obj("posix_signal", scale_run(false, static_cast<size_t>(opt.sat_timers), true)));
+    size_t sat = static_cast<size_t>(std::max(0, opt.sat_timers));
+    if (sat > 0)
+        out.obj("saturate_" + std::to_string(sat),
+                Obj().obj("chronels", scale_run(true, sat, true)).obj("posix_signal", scale_run(false, sat, true)));
     if (opt.scale_max)
         out.obj("max", Obj().obj("chronels", scale_run(true, 0, false)).obj("posix_signal", scale_run(false, 0, false)));
     f << out.num("uid", getuid()).render();
@@ -181,10 +172,9 @@ int child(const std::vector<std::string> &a) {
     fflush(nullptr);
     _exit(0);
 }
-Add<Child> reg_child{{"--scale-child", child}};
 
 std::string scale() {
-    if (opt.scale.empty() && !opt.scale_max && opt.sat_timers <= 0)
+    if (scale_counts().empty() && !opt.scale_max && opt.sat_timers <= 0)
         return "";
     std::string file = "/tmp/chronels-scale-" + std::to_string(getpid());
     std::vector<std::string> args = {self_exe(), "--scale-child", file};
@@ -195,6 +185,5 @@ std::string scale() {
     unlink(file.c_str());
     return text.empty() ? "null" : text;
 }
-Add<Section> reg{{"scale", 6, scale}};
 
-} // namespace
+} // namespace cb
