@@ -1,0 +1,125 @@
+// The guest's init: mounts what the tests read, runs each test of
+// /guest/tests in turn under its deadline, prints one result line per test
+// on the console for the host to read, and powers the machine off.
+//
+// /guest/tests, one tab-separated line per entry:
+//   E KEY=VALUE                                   environment for every test
+//   T name seconds workdir nenv [KEY=VALUE]... argv...
+#define _GNU_SOURCE
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+static double now(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+static void dump(const char *path) { // a failed test's output, for the host's log
+    char buf[4096];
+    int fd = open(path, O_RDONLY);
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+        fwrite(buf, 1, (size_t)n, stdout);
+    if (fd >= 0)
+        close(fd);
+}
+
+static void run(char **f, int nf) {
+    const char *name = f[1], *dir = f[3];
+    int limit = atoi(f[2]), nenv = atoi(f[4]);
+    char **env = f + 5, **argv = f + 5 + nenv;
+    if (nf < 6 + nenv)
+        return;
+    fflush(stdout);
+    double start = now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        int out = open("/tmp/guest-test.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1), dup2(out, 2);
+        for (int i = 0; i < nenv; i++)
+            putenv(env[i]);
+        if (chdir(dir) != 0)
+            perror(dir);
+        execv(argv[0], argv);
+        perror(argv[0]);
+        _exit(127);
+    }
+    int status = 0;
+    const char *result = "hang";
+    // As process 1 this also reaps whatever the tests left orphaned.
+    while (now() - start < limit) {
+        pid_t p = waitpid(-1, &status, WNOHANG);
+        if (p == pid) {
+            result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "pass" : "fail";
+            break;
+        }
+        if (p <= 0)
+            usleep(20000);
+    }
+    int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (strcmp(result, "hang") == 0) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);
+        waitpid(pid, NULL, 0);
+        rc = -1;
+    }
+    if (strcmp(result, "pass") != 0) {
+        printf("GUEST-OUTPUT-BEGIN %s\n", name);
+        dump("/tmp/guest-test.log");
+        printf("GUEST-OUTPUT-END %s\n", name);
+    }
+    printf("GUEST-RESULT %s %s %d %.2f\n", name, result, rc, now() - start);
+}
+
+int main(void) {
+    mount("proc", "/proc", "proc", 0, NULL);
+    mount("sysfs", "/sys", "sysfs", 0, NULL);
+    mount("devtmpfs", "/dev", "devtmpfs", 0, NULL);
+    mount("tmpfs", "/tmp", "tmpfs", 0, NULL);
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    struct utsname u;
+    uname(&u);
+    double up = 0;
+    FILE *f = fopen("/proc/uptime", "r");
+    if (f && fscanf(f, "%lf", &up) != 1)
+        up = 0;
+    if (f)
+        fclose(f);
+    printf("GUEST-BOOT %s %s cpus=%ld uptime=%.2f\n", u.release, u.machine, sysconf(_SC_NPROCESSORS_ONLN), up);
+
+    FILE *list = fopen("/guest/tests", "r");
+    char *line = NULL;
+    size_t cap = 0;
+    while (list && getline(&line, &cap, list) > 0) {
+        char *fields[256];
+        int nf = 0;
+        line[strcspn(line, "\n")] = 0;
+        for (char *s = strtok(strdup(line), "\t"); s && nf < 255; s = strtok(NULL, "\t"))
+            fields[nf++] = s;
+        fields[nf] = NULL;
+        if (nf == 2 && strcmp(fields[0], "E") == 0)
+            putenv(fields[1]);
+        else if (nf >= 6 && strcmp(fields[0], "T") == 0)
+            run(fields, nf);
+    }
+    printf("GUEST-DONE\n");
+    fflush(stdout);
+    sync();
+    // Power-off where the machine has it; otherwise a reset, which qemu
+    // turns into an exit under -no-reboot.
+    reboot(RB_POWER_OFF);
+    reboot(RB_AUTOBOOT);
+    for (;;)
+        pause();
+}
