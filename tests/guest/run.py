@@ -39,7 +39,7 @@ def suite(name):
         props = {p['name']: p['value'] for p in t.get('properties', [])}
         argv = t['command']
         if os.path.basename(argv[0]).startswith('qemu-'):  # the cross build's user-mode emulator
-            argv = argv[next(i for i, a in enumerate(argv) if a.startswith('/') and not a.startswith(PPC_SYSROOT)):]
+            argv = argv[next(i for i, a in enumerate(argv) if i and a.startswith('/') and not a.startswith(PPC_SYSROOT)):]
         yield (t['name'], argv, int(float(props.get('TIMEOUT', 120))), props.get('WORKING_DIRECTORY', '/tmp'),
                props.get('ENVIRONMENT', []), props.get('SKIP_REGULAR_EXPRESSION', []))
 
