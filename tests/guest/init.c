@@ -1,10 +1,8 @@
 // The guest's init: mounts what the tests read, runs each test of
-// /guest/tests in turn under its deadline, prints one result line per test
-// on the console for the host to read, and powers the machine off.
-//
-// /guest/tests, one tab-separated line per entry:
-//   E KEY=VALUE                                   environment for every test
-//   T name seconds workdir nenv [KEY=VALUE]... argv...
+// /guest/tests in turn under its deadline, prints its output and one result
+// line on the console for the host, and powers the machine off.
+//   E<TAB>KEY=VALUE                                   for every test
+//   T<TAB>name seconds workdir nenv KEY=VALUE... argv...   (tab-separated)
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
@@ -15,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/resource.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -27,22 +26,10 @@ static double now(void) {
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
-static void dump(const char *path) { // for the host: its log, and skip and failure messages
-    char buf[4096];
-    int fd = open(path, O_RDONLY);
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
-        fwrite(buf, 1, (size_t)n, stdout);
-    if (fd >= 0)
-        close(fd);
-}
-
 static void run(char **f, int nf) {
-    const char *name = f[1], *dir = f[3];
-    int limit = atoi(f[2]), nenv = atoi(f[4]);
-    char **env = f + 5, **argv = f + 5 + nenv;
+    int limit = atoi(f[2]), nenv = atoi(f[4]), status = 0;
     if (nf < 6 + nenv)
         return;
-    fflush(stdout);
     double start = now();
     pid_t pid = fork();
     if (pid == 0) {
@@ -50,17 +37,15 @@ static void run(char **f, int nf) {
         int out = open("/tmp/guest-test.log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1), dup2(out, 2);
         for (int i = 0; i < nenv; i++)
-            putenv(env[i]);
-        if (chdir(dir) != 0)
-            perror(dir);
-        execv(argv[0], argv);
-        perror(argv[0]);
+            putenv(f[5 + i]);
+        if (chdir(f[3]) != 0)
+            perror(f[3]);
+        execv(f[5 + nenv], f + 5 + nenv);
+        perror(f[5 + nenv]);
         _exit(127);
     }
-    int status = 0;
     const char *result = "hang";
-    // As process 1 this also reaps whatever the tests left orphaned.
-    while (now() - start < limit) {
+    while (now() - start < limit) { // as process 1 this also reaps what tests leave orphaned
         pid_t p = waitpid(-1, &status, WNOHANG);
         if (p == pid) {
             result = WIFEXITED(status) && WEXITSTATUS(status) == 0 ? "pass" : "fail";
@@ -71,15 +56,17 @@ static void run(char **f, int nf) {
     }
     int rc = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (strcmp(result, "hang") == 0) {
-        kill(-pid, SIGKILL);
-        kill(pid, SIGKILL);
+        kill(-pid, SIGKILL), kill(pid, SIGKILL);
         waitpid(pid, NULL, 0);
         rc = -1;
     }
-    printf("GUEST-OUTPUT-BEGIN %s\n", name);
-    dump("/tmp/guest-test.log");
-    printf("GUEST-OUTPUT-END %s\n", name);
-    printf("GUEST-RESULT %s %s %d %.2f\n", name, result, rc, now() - start);
+    printf("GUEST-OUTPUT-BEGIN %s\n", f[1]); // for the log, and skip and failure messages
+    fflush(stdout);
+    int log = open("/tmp/guest-test.log", O_RDONLY);
+    while (log >= 0 && sendfile(1, log, NULL, 1 << 20) > 0) {
+    }
+    close(log);
+    printf("\nGUEST-OUTPUT-END %s\nGUEST-RESULT %s %s %d %.2f\n", f[1], f[1], result, rc, now() - start);
 }
 
 int main(void) {
@@ -96,17 +83,14 @@ int main(void) {
     uname(&u);
     double up = 0;
     FILE *f = fopen("/proc/uptime", "r");
-    if (f && fscanf(f, "%lf", &up) != 1)
-        up = 0;
-    if (f)
-        fclose(f);
+    if (f == NULL || fscanf(f, "%lf", &up) != 1)
+        up = -1;
     printf("GUEST-BOOT %s %s cpus=%ld uptime=%.2f\n", u.release, u.machine, sysconf(_SC_NPROCESSORS_ONLN), up);
 
     FILE *list = fopen("/guest/tests", "r");
-    char *line = NULL;
+    char *line = NULL, *fields[256];
     size_t cap = 0;
     while (list && getline(&line, &cap, list) > 0) {
-        char *fields[256];
         int nf = 0;
         line[strcspn(line, "\n")] = 0;
         for (char *s = strtok(strdup(line), "\t"); s && nf < 255; s = strtok(NULL, "\t"))
@@ -118,10 +102,8 @@ int main(void) {
             run(fields, nf);
     }
     printf("GUEST-DONE\n");
-    fflush(stdout);
     sync();
-    // Power-off where the machine has it; otherwise a reset, which qemu
-    // turns into an exit under -no-reboot.
+    // Power-off where the machine has it; else a reset, which ends qemu under -no-reboot.
     reboot(RB_POWER_OFF);
     reboot(RB_AUTOBOOT);
     for (;;)
