@@ -22,10 +22,8 @@ def preset_env(name):
     with open(os.path.join(SRC, 'CMakePresets.json')) as f:
         p = {p['name']: p for p in json.load(f)['testPresets']}[name]
     parents = p.get('inherits', [])
-    env = {}
-    for parent in [parents] if isinstance(parents, str) else parents:
-        env.update(preset_env(parent))
-    return {**env, **p.get('environment', {})}
+    env = [preset_env(q) for q in ([parents] if isinstance(parents, str) else parents)]
+    return {k: v for e in env + [p.get('environment', {})] for k, v in e.items()}
 
 
 def suite(name):
