@@ -4,7 +4,7 @@
 Runs the tests that `ctest --preset PRESET` runs on the host under a real
 Linux 6.1 kernel in qemu (full-system, 2 CPUs); fails on any failure, hang or
 missing result. The suite's build must exist."""
-import argparse, json, os, re, select, subprocess, sys, time
+import argparse, ctypes, json, os, re, select, signal, subprocess, sys, time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.dirname(os.path.dirname(HERE))
@@ -77,7 +77,10 @@ def cpio(out, files, dirs):
 
 def console(cmd, log, seconds, done):
     """The guest's console lines until it powers off (or seconds pass; 30 more once done)."""
-    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    # qemu dies with this script, even when ctest kills it on its deadline.
+    pdeathsig = lambda: ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            preexec_fn=pdeathsig)
     deadline, buf = time.monotonic() + seconds, b''
     while time.monotonic() < deadline:
         if select.select([proc.stdout], [], [], 5)[0]:
@@ -135,7 +138,7 @@ def main():
     print('guest:', ' '.join(qemu), flush=True)
     start, results, done, output, text = time.monotonic(), {}, [], None, ''
     with open(work + '/console.log', 'wb') as log:
-        for line in console(qemu, log, total, done):
+        for line in console(qemu, log, min(total, 3300), done):  # within the CTest test's 3600 s
             m = re.search(r'GUEST-(\S+) ?(.*)', line)
             key, rest = m.groups() if m else ('', '')
             if key == 'BOOT':
