@@ -37,9 +37,12 @@ ppc)
   echo "$dir/vmlinux" ;;
 amd64|rt)
   flavour=$([ "$kind" = rt ] && echo rt-amd64 || echo amd64)
-  # The newest ABI that has both flavours.
-  abi=$(apt-cache pkgnames linux-image-6.1. | sed -nE 's/^linux-image-(6\.1\.[0-9.]+-[0-9]+)-rt-amd64-unsigned$/\1/p' |
-    while read -r a; do apt-cache show "linux-image-$a-amd64-unsigned" >/dev/null 2>&1 && echo "$a"; done | sort -V | tail -1)
+  newest_abi() { # the newest ABI that has both flavours
+    apt-cache pkgnames linux-image-6.1. | sed -nE 's/^linux-image-(6\.1\.[0-9.]+-[0-9]+)-rt-amd64-unsigned$/\1/p' |
+      while read -r a; do apt-cache show "linux-image-$a-amd64-unsigned" >/dev/null 2>&1 && echo "$a"; done | sort -V | tail -1
+  }
+  abi=$(newest_abi)
+  [ -n "$abi" ] || [ "$(id -u)" != 0 ] || { apt-get update -qq >"$log" 2>&1 && abi=$(newest_abi); }
   [ -n "$abi" ] || { echo "kernel.sh: no Debian 6.1 kernel image in apt's lists (apt-get update?)" >&2; exit 1; }
   pkg=linux-image-$abi-$flavour-unsigned
   dir=$cache/$pkg
