@@ -12,7 +12,8 @@ SYSROOT = '/usr/powerpc-linux-gnu'
 SCALE = {'ppc': 5, 'amd64': 4, 'rt': 4}  # emulation is slower: deadlines are the test's own times this
 NOT_IN_GUEST = {  # tests that run no program of the suite, and why the guest cannot run them
     'run_spin.sh': 'model check: spin and a C compiler, no kernel involved',
-    'expect_watchdog.sh': 'needs a shell, timeout and gdb, which the guest has not'}
+    'expect_watchdog.sh': 'needs a shell, timeout and gdb, which the guest has not',
+    'powerpc-linux-gnu-gcc': 'a compile-time check: runs the host\'s cross compiler'}
 QEMU = {'ppc': ['qemu-system-ppc', '-M', 'ppce500', '-cpu', 'e500mc', '-m', '512'],
         'amd64': ['qemu-system-x86_64', '-m', '1G']}
 
