@@ -155,6 +155,7 @@ def main():
                 results[name] = result
                 if result != 'pass':  # why, in the test's own words
                     print('\n'.join('  | ' + s for s in text.splitlines()[-300:]))
+                print(''.join(f'  | {s}\n' for s in text.splitlines() if s.startswith('[ stale')), end='')
                 verdict = {'pass': 'Passed', 'skip': 'Skipped', 'hang': '***Timeout'}.get(result, f'***Failed ({rc})')
                 print(f'{len(results):3}/{len(tests)} Test: {name} {"." * max(3, 60 - len(name))} '
                       f'{verdict} {float(secs):8.2f} sec', flush=True)
