@@ -466,14 +466,12 @@ static bool setting_allows(__chronel *pt) {
     bool run = guard != GUARD_DISARMED;
     if (guard == GUARD_FIRST) {
         int64_t now = monotonic_ns();
-        int64_t last = pt->first_ns > std::numeric_limits<int64_t>::max() - pt->first_window_ns
-                           ? pt->first_ns : pt->first_ns + pt->first_window_ns;
         if (now < pt->first_ns) {
             run = false;
-        } else if (now < last) {
+        } else if (now - pt->first_ns < pt->first_window_ns) { // ask the timer
             struct itimerspec left;
             run = timer_gettime(pt->timer, &left) != 0 || (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0) ||
-                  ns_after(now, left.it_value) > last;
+                  ns_after(now, left.it_value) > pt->first_ns + pt->first_window_ns;
         }
         if (run)
             pt->guard.store(GUARD_NONE, std::memory_order_relaxed);
