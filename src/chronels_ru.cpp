@@ -311,13 +311,8 @@ static void execute_request(__chronel *pt, bool ending) {
         pt->needs_tombstone = stale_possible(pt);
         pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     } else if (cmd == CHRONEL_CMD_SETTIME) {
-        if (ending) {
-            pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
-        } else if (apply_setting(pt) != 0) {
-            pt->settime_state.store(CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
-        } else {
-            pt->settime_state.store(CHRONEL_SETTIME_PASS, std::memory_order_relaxed);
-        }
+        bool applied = !ending && apply_setting(pt) == 0;
+        pt->settime_state.store(applied ? CHRONEL_SETTIME_PASS : CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
     }
     pthread_cond_broadcast(&pt->cond);
     pthread_mutex_unlock(&pt->mutex);
