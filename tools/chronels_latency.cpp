@@ -77,11 +77,18 @@ void tick(void *arg) {
     // Against the oldest expiry not yet served, as cyclictest measures a
     // wake-up against the deadline it slept for; the later ones the system
     // merged into the same callback are counted apart.
-    int64_t k = (t - tm.start) / tm.period;
-    int64_t late = std::max<int64_t>(0, t - (tm.start + (tm.last_k + 1) * tm.period)) / 1000;
-    if (k > tm.last_k + 1)
-        tm.merged += k - tm.last_k - 1;
-    tm.last_k = std::max(k, tm.last_k + 1);
+    // A callback that ran more than a period late was taken for a merge;
+    // one that comes before the next deadline shows it was not: the
+    // previous one had been delayed after taking its own expiry.
+    int64_t k = (t - tm.start) / tm.period, due = tm.last_k + 1;
+    if (k < due && tm.merged > 0) {
+        tm.merged--;
+        due = k;
+    }
+    int64_t late = std::max<int64_t>(0, t - (tm.start + due * tm.period)) / 1000;
+    if (k > due)
+        tm.merged += k - due;
+    tm.last_k = std::max(k, due);
     tm.act = late;
     tm.min = std::min(tm.min, late);
     tm.max = std::max(tm.max, late);
