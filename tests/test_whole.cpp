@@ -1,0 +1,608 @@
+// Behaviour only a whole process shows: random use checked against a model
+// of the handle, the timer thread ending under load, signal slots running
+// out, thousands of timers, fork, the real syslog, the watchdog. These
+// tests hold many signal slots, which the kernel counts per user across
+// processes, so they run one at a time.
+#include <sched.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "support.h"
+
+namespace {
+
+std::atomic<pid_t> cb_tid{0};
+std::atomic<int> wrong_thread{0}, overlaps{0}, inside{0}, total{0};
+void on_timer_thread() {
+    pid_t self = t::tid(), first = 0;
+    if (!cb_tid.compare_exchange_strong(first, self) && first != self)
+        wrong_thread++;
+}
+
+// ---------------------------------------------------------------------------
+// Random operations on valid, deleted, zeroed and corrupted handles, from
+// threads and from callbacks, each result and message predicted. Timers fire
+// fast meanwhile. CHRONELS_SEED replays a run; CHRONELS_OPS sets its length.
+enum State { EMPTY, LIVE, CORRUPT_DEAD, CORRUPT_LIVE };
+struct Slot {
+    chronel h = {};
+    State s = EMPTY;
+    std::atomic<bool> live{false};
+};
+struct Chain { // a timer that works on itself from its own callback
+    Slot slot;
+    std::mt19937 rng;
+    int budget = 0;
+    std::atomic<bool> done{false};
+};
+unsigned seed;
+std::mutex mu;
+std::map<std::pair<std::string, std::string>, int> predicted; // (format, text) -> times
+std::atomic<int> after_delete{0}, checked{0};
+
+void expect_msg(const char *body, const std::string &text = "") {
+    std::lock_guard<std::mutex> g(mu);
+    predicted[{body, text.empty() ? body : text}]++;
+}
+void check(int want, int got, const char *op, State s) {
+    checked++;
+    if (want != got)
+        ADD_FAILURE() << "seed " << seed << ": " << op << " on a handle in state " << s << " returned " << got;
+}
+void fire(void *arg) {
+    if (inside.fetch_add(1) != 0)
+        overlaps++;
+    on_timer_thread();
+    after_delete += !static_cast<Slot *>(arg)->live;
+    total++;
+    inside--;
+}
+
+// One operation on a slot, by a thread or by a callback (`in_cb`), whose
+// own timer may be the slot.
+void step(Slot &x, int op, std::mt19937 &rng, bool in_cb, void (*cb)(void *), void *arg) {
+    const State s = x.s;
+    timespec v[] = {{0, 0}, t::ms(1), {30, 0}, {0, 300000}};
+    const char *names[] = {"create", "create_cs", "settime", "control", "delete"};
+    switch (op) {
+    case 0: case 1: { // create, create_cs
+        if (s == CORRUPT_LIVE) { // its record still exists: mend it instead
+            x.h.magic = CHRONEL_MAGIC, x.s = LIVE;
+            return;
+        }
+        int got = (op == 0 ? chronel_create : chronel_create_cs)(&x.h, cb, arg);
+        if (op == 0 && in_cb)
+            expect_msg("Can't create new timer within timer callback!!\n");
+        else if (s == LIVE)
+            expect_msg("Timer is already created\n");
+        check((op == 0 && in_cb) || s == LIVE ? -1 : 0, got, names[op], s);
+        if (op == 1 && x.h.isabstime != 1)
+            ADD_FAILURE() << "seed " << seed << ": create_cs left isabstime " << x.h.isabstime;
+        if (got == 0)
+            x.s = LIVE, x.live = true;
+        return;
+    }
+    case 2: case 3: case 4: { // settime, control, delete
+        timespec *first = &v[rng() % 4], *period = &v[rng() % 2 * 3];
+        int got = op == 2 ? chronel_settime(&x.h, first, period) : op == 3 ? chronel_control(&x.h, rng() % 2) : chronel_delete(&x.h);
+        if (s != LIVE)
+            expect_msg("Invalid chronel\n");
+        check(s == LIVE ? 0 : -1, got, names[op], s);
+        if (op == 4 && s == LIVE) {
+            x.live = false, x.s = EMPTY;
+            if (x.h.ptr != nullptr || x.h.magic != 0)
+                ADD_FAILURE() << "seed " << seed << ": delete left the handle set";
+        }
+        return;
+    }
+    case 5: // corrupt the magic
+        if (s == LIVE)
+            x.h.magic ^= 0x40, x.s = CORRUPT_LIVE;
+        else if (s == EMPTY)
+            x.h = {t::idx(0x5a5a), static_cast<int32_t>(rng() | 1) ^ CHRONEL_MAGIC, 0}, x.s = CORRUPT_DEAD;
+        return;
+    case 6: // zero a handle that holds no record
+        if (s == EMPTY || s == CORRUPT_DEAD)
+            x.h = {}, x.s = EMPTY;
+        return;
+    case 7: { // a create without a callback, whatever the handle holds
+        char text[96];
+        snprintf(text, sizeof text, "Invalid parameters : %p-%p\n", static_cast<void *>(&x.h), nullptr);
+        const bool cs = rng() % 2;
+        int got = (cs ? chronel_create_cs : chronel_create)(&x.h, nullptr, arg);
+        if (in_cb && !cs)
+            expect_msg("Can't create new timer within timer callback!!\n");
+        else
+            expect_msg("Invalid parameters : %p-%p\n", text);
+        check(-1, got, "create without callback", s);
+    }
+    }
+}
+
+void on_itself(void *arg) {
+    Chain &c = *static_cast<Chain *>(arg);
+    on_timer_thread();
+    for (int n = static_cast<int>(c.rng() % 3); n >= 0 && c.budget > 0; n--, c.budget--)
+        step(c.slot, static_cast<int>(c.rng() % 8), c.rng, true, on_itself, arg);
+    if (c.slot.s == CORRUPT_LIVE)
+        step(c.slot, 0, c.rng, true, on_itself, arg);
+    if (c.slot.s != LIVE)
+        c.slot.h = {}, c.slot.s = EMPTY, step(c.slot, 1, c.rng, true, on_itself, arg);
+    timespec soon = t::ms(1);
+    if (c.budget > 0)
+        return check(0, chronel_settime(&c.slot.h, &soon, nullptr), "re-arm", LIVE);
+    check(0, chronel_delete(&c.slot.h), "final delete", LIVE);
+    c.done = true;
+}
+
+void worker(int w, int ops, Chain &chain) {
+    std::mt19937 rng(seed * 7919u + static_cast<unsigned>(w));
+    chain.rng.seed(seed * 104729u + static_cast<unsigned>(w));
+    chain.budget = ops / 4;
+    chain.slot.s = LIVE;
+    ASSERT_EQ(0, t::arm(&chain.slot.h, on_itself, &chain, 1));
+    Slot slots[4];
+    for (int k = 0; k < ops; k++) {
+        Slot &x = slots[rng() % 4];
+        step(x, static_cast<int>(rng() % 8), rng, false, fire, &x);
+    }
+    for (Slot &x : slots) {
+        if (x.s == CORRUPT_LIVE)
+            step(x, 0, rng, false, fire, &x);
+        if (x.s == LIVE)
+            step(x, 4, rng, false, fire, &x);
+    }
+}
+
+} // namespace
+
+TEST(Model, RandomOperationsGetThePredictedResultsAndMessages) {
+    const char *s = getenv("CHRONELS_SEED"), *n = getenv("CHRONELS_OPS");
+    seed = s != nullptr ? static_cast<unsigned>(atol(s)) : static_cast<unsigned>(time(nullptr));
+    const int threads = 3, ops = (n != nullptr ? atoi(n) : 20000) / threads;
+    printf("seed %u (CHRONELS_SEED=%u replays it)\n", seed, seed);
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held(threads);
+    Chain chains[threads];
+    std::vector<std::thread> ts;
+    for (int w = 0; w < threads; w++)
+        ts.emplace_back(worker, w, ops, std::ref(chains[w]));
+    for (auto &th : ts)
+        th.join();
+    for (Chain &c : chains)
+        EXPECT_TRUE(t::wait_until([&] { return c.done.load(); }, 60)) << "seed " << seed << ": a chain stopped";
+    EXPECT_EQ(0, after_delete.load()) << "seed " << seed << ": callbacks after their delete";
+    EXPECT_EQ(0, overlaps.load());
+    EXPECT_EQ(0, wrong_thread.load());
+    EXPECT_TRUE(t::back_to(base)) << "seed " << seed << ": " << t::str(t::held()) << " left";
+    std::vector<t::Entry> got = t::logs(); // every message predicted, none more
+    size_t matched = 0;
+    for (auto &[key, times] : predicted) {
+        int seen = 0;
+        for (const std::string &prefix : t::where(key.first))
+            for (const t::Entry &e : got)
+                seen += e.prio == LOG_CRIT && e.text == prefix + key.second;
+        matched += static_cast<size_t>(seen);
+        EXPECT_EQ(times, seen) << "seed " << seed << ": message " << key.second;
+    }
+    EXPECT_EQ(got.size(), matched) << "seed " << seed << ": unpredicted messages, e.g. " << got.back().text;
+    printf("%d results, %zu messages and %d callbacks checked\n", checked.load(), got.size(), total.load());
+}
+
+// ---------------------------------------------------------------------------
+// The timer thread ends and restarts under load: every caller returns,
+// nothing runs twice, nothing is lost or leaked.
+namespace {
+struct Item {
+    chronel h = {};
+    std::atomic<int> calls{0};
+    std::atomic<bool> gone{false};
+};
+void arrive(void *arg) { static_cast<Item *>(arg)->calls++; }
+// The delete in place, maybe while the call that armed it is still on its way out.
+void delete_self(void *arg) {
+    chronel_delete(&static_cast<Item *>(arg)->h);
+    static_cast<Item *>(arg)->gone = true;
+}
+std::atomic<bool> release{false}, parked{false};
+void park(void *arg) {
+    arrive(arg);
+    parked = true;
+    while (!release)
+        t::sleep_ms(1);
+}
+// The only messages an end of the thread may cause (the overflow message
+// ends with any thread id).
+bool documented(const t::Entry &e) {
+    const std::string esrch = t::err(ESRCH);
+    return t::is(e, "CHRONEL_CREATE_FAIL %s\n", "CHRONEL_CREATE_FAIL " + esrch) ||
+           t::is(e, "Timer thread ended before the request ran\n", "Timer thread ended before the request ran\n") ||
+           t::is(e, "Timer thread does not exist\n", "Timer thread does not exist\n") ||
+           (e.text == t::where("Sigqueue error %s\n")[0] + "Sigqueue error " + esrch) || // send_request's
+           e.text.rfind(t::where("Timer queue overflow for pid %d\n")[0] + "Timer queue overflow for pid ", 0) == 0;
+}
+bool sigio_pending() {
+    sigset_t s;
+    sigpending(&s);
+    return sigismember(&s, SIGIO) == 1;
+}
+} // namespace
+
+TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held(8);
+    std::atomic<bool> stop{false};
+    std::atomic<int> served{0}, refused{0};
+    timespec one = t::ms(1);
+    auto worker = [&] { // each arming that returns 0 fires exactly once; one refused, never
+        Item kept, self;
+        int expected = 0;
+        for (int n = 0; !stop; n++) {
+            if (kept.h.magic != CHRONEL_MAGIC) {
+                (chronel_create(&kept.h, arrive, &kept) == 0 ? served : refused)++;
+                EXPECT_TRUE(kept.h.magic == CHRONEL_MAGIC || kept.h.ptr == nullptr);
+            } else if (n % 3 != 0) {
+                // Resuming a timer never set arms nothing: set it first.
+                int rc = n % 2 || expected == 0 ? chronel_settime(&kept.h, &one, nullptr) : chronel_control(&kept.h, true);
+                expected += rc == 0;
+                (rc == 0 ? served : refused)++;
+                ASSERT_TRUE(t::wait_until([&] { return kept.calls >= expected; })) << "an armed timer never fired";
+                ASSERT_EQ(expected, kept.calls.load()) << "a request ran twice";
+            } else if (chronel_create(&self.h, delete_self, &self) == 0) {
+                self.gone = false;
+                while (chronel_settime(&self.h, &one, nullptr) != 0)
+                    refused++;
+                served += 2;
+                ASSERT_TRUE(t::wait_until([&] { return self.gone.load(); }));
+                EXPECT_EQ(nullptr, self.h.ptr);
+            } else {
+                refused++;
+            }
+        }
+        t::sleep_ms(20);
+        EXPECT_EQ(expected, kept.calls.load()) << "a request ran twice";
+        if (kept.h.magic == CHRONEL_MAGIC) {
+            EXPECT_EQ(0, chronel_delete(&kept.h));
+        }
+    };
+    std::vector<std::thread> ts;
+    for (int w = 0; w < 3; w++)
+        ts.emplace_back(worker);
+    std::mt19937 rng(1);
+    const int rounds = t::valgrind() ? 30 : 300;
+    for (int k = 0; k < rounds; k++) {
+        t::sleep_ms(static_cast<int>(rng() % 4));
+        if (k % 3 == 2)
+            kill(getpid(), SIGIO); // from outside: whichever timer thread takes it ends
+        else
+            chronel_shutdown();
+        t::sleep_ms(static_cast<int>(rng() % 3));
+        ASSERT_EQ(0, chronel_init_default());
+    }
+    ASSERT_TRUE(t::wait_until([] { return !sigio_pending(); }));
+    ASSERT_EQ(0, chronel_init_default()); // a thread that no SIGIO will end
+    stop = true;
+    for (auto &th : ts)
+        th.join();
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
+    for (const t::Entry &e : t::logs())
+        EXPECT_TRUE(documented(e)) << e.text;
+    printf("%d thread ends; %d requests served, %d refused\n", rounds, served.load(), refused.load());
+}
+
+TEST(Lifecycle, RequestsBehindALongCallbackAllReturnAndRunOnce) {
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held(4);
+    timespec one = t::ms(1);
+    // A timer armed from a thread can fire and be deleted by its own
+    // callback while the arming call is still leaving the record: the
+    // record must outlive that call.
+    for (int i = 0; i < 2000; i++) {
+        Item it;
+        timespec ns = {0, 1};
+        ASSERT_EQ(0, chronel_create(&it.h, delete_self, &it));
+        ASSERT_EQ(0, chronel_settime(&it.h, &ns, nullptr));
+        ASSERT_TRUE(t::wait_until([&] { return it.gone.load(); }));
+    }
+    EXPECT_FALSE(t::logged("Mutex is busy\n"));
+    for (bool retire : {false, true}) {
+        Item slow, a, b, c, d;
+        for (Item *it : {&slow, &a, &b, &d})
+            ASSERT_EQ(0, chronel_create(&it->h, it == &slow ? park : arrive, it));
+        ASSERT_EQ(0, chronel_settime(&b.h, &one, nullptr)); // stored for the resume below
+        ASSERT_TRUE(t::wait_until([&] { return b.calls == 1; }));
+        release = parked = false;
+        ASSERT_EQ(0, chronel_settime(&slow.h, &one, nullptr));
+        ASSERT_TRUE(t::wait_until([] { return parked.load(); }));
+        std::atomic<int> done{0};
+        int rc[4] = {9, 9, 9, 9};
+        std::thread ts[] = {
+            std::thread([&] { rc[0] = chronel_settime(&a.h, &one, nullptr); done++; }),
+            std::thread([&] { rc[1] = chronel_control(&b.h, true); done++; }),
+            std::thread([&] { rc[2] = chronel_create(&c.h, arrive, &c); done++; }),
+            std::thread([&] { rc[3] = chronel_delete(&d.h); done++; }),
+        };
+        t::sleep_ms(1000);
+        EXPECT_EQ(0, done.load()) << "a request returned while the timer thread was in a callback";
+        if (retire) { // the parked thread fails what is queued to it; its successor serves
+            chronel_shutdown();
+            ASSERT_EQ(0, chronel_init_default());
+        }
+        release = true;
+        for (auto &th : ts)
+            th.join();
+        const int want = retire ? -1 : 0;
+        EXPECT_EQ((std::vector<int>{want, want, want, 0}), std::vector<int>(rc, rc + 4)) << "a delete is carried out even by an ending thread";
+        t::sleep_ms(50);
+        EXPECT_EQ(retire ? 0 : 1, a.calls.load());
+        EXPECT_EQ(retire ? 1 : 2, b.calls.load());
+        EXPECT_EQ(1, slow.calls.load());
+        EXPECT_EQ(0, d.calls.load());
+        for (Item *it : {&slow, &a, &b, &c})
+            if (it->h.magic == CHRONEL_MAGIC) {
+                EXPECT_EQ(0, chronel_delete(&it->h));
+            }
+        EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
+    }
+    for (const t::Entry &e : t::logs())
+        EXPECT_TRUE(documented(e)) << e.text;
+}
+
+// ---------------------------------------------------------------------------
+// Signal slots run out: RLIMIT_SIGPENDING lowered until the system says no.
+namespace {
+std::unique_ptr<std::atomic<int>[]> hits;
+void count(void *arg) {
+    on_timer_thread();
+    hits[reinterpret_cast<intptr_t>(arg)]++;
+    total++;
+}
+// Every one of the first `n` timers fires at least `times` more times.
+bool fire_on(int n, int times) {
+    std::vector<int> from(static_cast<size_t>(n));
+    for (int i = 0; i < n; i++)
+        from[i] = hits[i];
+    return t::wait_until([&] {
+        for (int i = 0; i < n; i++)
+            if (hits[i] < from[i] + times)
+                return false;
+        return true;
+    });
+}
+} // namespace
+
+TEST(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held();
+    // qemu-ppc holds at most 32 timers per process: its own refusal then.
+    const int kept = 8, room = t::emulated() ? 12 : 48, cap = t::emulated() ? 40 : 4096;
+    hits.reset(new std::atomic<int>[cap + kept + 1]());
+    std::vector<chronel> h(cap + kept + 1);
+    for (int i = 0; i < kept; i++)
+        ASSERT_EQ(0, t::arm(&h[i], count, t::idx(i), 5, 5));
+    const rlim_t limit = static_cast<rlim_t>(t::sigq_used() + room);
+    int made = kept, rc = 0;
+    {
+        t::SigLimit low(limit);
+        t::clear_logs();
+        while (made < cap + kept && (rc = (made % 2 ? chronel_create_cs : chronel_create)(&h[made], count, t::idx(made))) == 0)
+            made++;
+        ASSERT_EQ(-1, rc) << "still no refusal after " << made << " timers";
+        EXPECT_TRUE(h[made].ptr == nullptr && h[made].magic == 0);
+        // The refusal names the step that found no slot.
+        EXPECT_TRUE(t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(EAGAIN)) ||
+                    t::logged("CHRONEL_CREATE_FAIL %s\n", "CHRONEL_CREATE_FAIL " + t::err(EAGAIN)) ||
+                    t::logged("timer_create fail: %m\n", "timer_create fail: " + t::err(EAGAIN)));
+        EXPECT_TRUE(t::held() == (t::Held{base.records < 0 ? -1 : base.records + made, base.timers + made}));
+        EXPECT_TRUE(fire_on(kept, 3)) << "timers stopped firing at the limit";
+        t::SigLimit none(0); // a request whose signal cannot be queued
+        t::clear_logs();
+        timespec far = {30, 0};
+        EXPECT_EQ(-1, chronel_settime(&h[0], &far, nullptr));
+        EXPECT_EQ(-1, chronel_control(&h[1], false));
+        EXPECT_EQ(2u, t::logs().size());
+        EXPECT_TRUE(t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(EAGAIN)));
+        EXPECT_TRUE(fire_on(kept, 3)) << "a refused request changed the timer";
+    }
+    // Deletes (each needs a slot for its request) free slots for creates.
+    const int freed = (made - kept) * 3 / 4;
+    for (int i = made - freed; i < made; i++)
+        ASSERT_EQ(0, chronel_delete(&h[i]));
+    made -= freed;
+    {
+        t::SigLimit low(limit);
+        EXPECT_TRUE(t::wait_until([&] { return chronel_create(&h[made], count, t::idx(made)) == 0; }))
+            << "creating does not work again after " << freed << " deletes";
+        made++;
+        EXPECT_TRUE(fire_on(kept, 3));
+    }
+    for (int i = 0; i < made; i++)
+        EXPECT_EQ(0, chronel_delete(&h[i]));
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
+}
+
+// Thousands of live timers at once, created, armed and deleted from two
+// threads: the one-shots fire once each, the periodic ones keep their rate.
+TEST(Many, TenThousandTimersFireOnceOrKeepTheirRates) {
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held(2);
+    rlimit l;
+    getrlimit(RLIMIT_SIGPENDING, &l);
+    // qemu-ppc: at most 32 timers per process; valgrind: slow hand-overs.
+    int n = t::emulated() ? 24 : t::valgrind() ? 2000 : 10000;
+    if (l.rlim_cur != RLIM_INFINITY && static_cast<long>(l.rlim_cur) - t::sigq_used() - 200 < n)
+        n = static_cast<int>(l.rlim_cur) - static_cast<int>(t::sigq_used()) - 200;
+    ASSERT_GT(n, 0);
+    hits.reset(new std::atomic<int>[n]());
+    std::vector<chronel> h(static_cast<size_t>(n));
+    auto on_two_threads = [n](const std::function<void(int)> &fn) {
+        std::thread a([&] { for (int i = 0; i < n; i += 2) fn(i); });
+        for (int i = 1; i < n; i += 2)
+            fn(i);
+        a.join();
+    };
+    const auto start = std::chrono::steady_clock::now();
+    on_two_threads([&](int i) { // every tenth periodic at 20 ms; one-shots 0.2 s to 1 s out
+        ASSERT_EQ(0, t::arm(&h[i], count, t::idx(i), i % 10 ? 200 + i * 80 % 800 : 20, i % 10 ? 0 : 20));
+    });
+    t::sleep_ms(3000);
+    EXPECT_TRUE(t::wait_until([&] {
+        for (int i = 1; i < n; i++)
+            if (i % 10 && hits[i] == 0)
+                return false;
+        return true;
+    }, 60)) << "one-shot timers that never fired";
+    on_two_threads([&](int i) { ASSERT_EQ(0, chronel_delete(&h[i])); });
+    const double periods = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() / 20;
+    int wrong = 0;
+    for (int i = 0; i < n; i++) // a periodic timer fires at most once per period; loaded or slow runs merge many
+        wrong += i % 10 ? hits[i] != 1 : hits[i] < (t::slow() ? 1 : periods / 4) || hits[i] > periods + 1;
+    EXPECT_EQ(0, wrong) << "timers that fired other than once, or far from their rate";
+    EXPECT_EQ(0, wrong_thread.load());
+    EXPECT_NE(t::tid(), cb_tid.load());
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
+    printf("%d live timers, %d callbacks\n", n, total.load());
+}
+
+// After fork the child has no timer thread: its requests are refused and
+// never reach the parent, until its own chronel_init.
+TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the thread sanitizer ends a child that starts threads after a multi-threaded fork";
+#endif
+    if (t::emulated())
+        GTEST_SKIP() << "qemu-user can abort in a child forked from a multi-threaded guest";
+    ASSERT_EQ(0, chronel_init_default());
+    hits.reset(new std::atomic<int>[3]());
+    chronel periodic = {}, fired = {};
+    ASSERT_EQ(0, t::arm(&periodic, count, t::idx(0), 2, 2));
+    ASSERT_EQ(0, t::arm(&fired, count, t::idx(1), 1));
+    ASSERT_TRUE(t::wait_until([] { return hits[1] == 1 && hits[0] > 3; }));
+    t::clear_logs();
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        timespec one = t::ms(1);
+        EXPECT_EQ(-1, chronel_settime(&fired, &one, nullptr));
+        EXPECT_EQ(-1, chronel_control(&fired, true));
+        EXPECT_EQ(-1, chronel_control(&periodic, false));
+        chronel fresh = {};
+        EXPECT_EQ(-1, chronel_create(&fresh, count, nullptr));
+        EXPECT_EQ(nullptr, fresh.ptr);
+        EXPECT_EQ(4u, t::logs().size());
+        for (const t::Entry &e : t::logs())
+            EXPECT_TRUE(t::is(e, "Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH))) << e.text;
+        t::clear_logs();
+        chronel_shutdown();
+        EXPECT_TRUE(t::logged("Timer thread does not exist\n"));
+        EXPECT_EQ(1u, t::logs().size());
+        EXPECT_EQ(0, t::system_timers()) << "timers are not inherited";
+        cb_tid = 0;
+        ASSERT_EQ(0, chronel_init_default()); // its own thread, serving its own timers
+        ASSERT_EQ(0, t::arm(&fresh, count, t::idx(2), 1));
+        EXPECT_TRUE(t::wait_until([] { return hits[2] == 1; }));
+        EXPECT_NE(t::tid(), cb_tid.load());
+        EXPECT_EQ(0, chronel_delete(&fresh));
+        fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0; // the child has no watchdog: a hang there is caught here
+    if (!t::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 20)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "the child hung";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    // A request of the child that reached this process would have found
+    // the same address here, and re-armed the one-shot timer.
+    int now = hits[0];
+    ASSERT_TRUE(t::wait_until([&] { return hits[0] > now + 10; }));
+    EXPECT_EQ(1, hits[1].load());
+    EXPECT_TRUE(t::logs().empty()) << t::logs()[0].text;
+    EXPECT_EQ(0, chronel_delete(&periodic) + chronel_delete(&fired));
+}
+
+// The real syslog(3): messages received at /dev/log in a private mount
+// namespace of a child (single-threaded, so it may unshare).
+TEST(RealSyslog, MessagesArriveAtDevLogAsCriticalWithTheirExactText) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to make a private mount namespace";
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        int s = socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un a = {};
+        a.sun_family = AF_UNIX;
+        strcpy(a.sun_path, "/dev/log");
+        timeval wait = {10, 0};
+        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", "none", MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("chronels", "/dev", "tmpfs", 0, "size=64k") != 0 || bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
+            _exit(77);
+        t::real_syslog = true;
+        EXPECT_EQ(0, chronel_init_default());
+        chronel h = {};
+        EXPECT_EQ(-1, chronel_delete(&h));
+        {
+            t::SigLimit none(0); // no signal slot: both creates are refused
+            EXPECT_EQ(-1, chronel_create(&h, count, nullptr));
+            EXPECT_EQ(-1, chronel_create_cs(&h, count, nullptr));
+        }
+        union sigval null_value = {};
+        EXPECT_EQ(0, sigqueue(getpid(), SIGRTMIN + 1, null_value)); // logged by the timer thread
+        const std::string want[] = {
+            t::where("Invalid chronel\n", "CHRONEL_EXPORT int chronel_delete(")[0] + "Invalid chronel\n",
+            t::where("Sigqueue error %s\n", "static int send_request(")[0] + "Sigqueue error " + t::err(EAGAIN),
+            t::where("timer_create fail: %m\n", "static int __chronel_create(")[0] + "timer_create fail: " + t::err(EAGAIN),
+            t::where("Got signal %d without any sival_ptr\n", "static void *chronel_thread_loop(")[0] + "Got signal " +
+                std::to_string(SIGRTMIN + 1) + " without any sival_ptr\n"};
+        // Facility LOG_USER (8) with LOG_CRIT (2), a timestamp, the program name.
+        const std::string tag = std::string(" ") + program_invocation_short_name + ": ";
+        for (const std::string &text : want) {
+            char buf[2048];
+            ssize_t n = recv(s, buf, sizeof buf - 1, 0);
+            std::string got(buf, n > 0 ? static_cast<size_t>(n) : 0);
+            EXPECT_EQ(0u, got.rfind("<10>", 0)) << got;
+            EXPECT_EQ(4u + 15u, got.find(tag)) << got; // "Mmm dd hh:mm:ss"
+            EXPECT_EQ(text, got.substr(got.find(tag) == std::string::npos ? 0 : got.find(tag) + tag.size()));
+        }
+        t::sleep_ms(100);
+        char extra[64];
+        EXPECT_EQ(-1, recv(s, extra, sizeof extra, MSG_DONTWAIT)) << "an unexpected message";
+        fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "no private mount namespace with a tmpfs on /dev here";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
+// Run by the watchdog's own check (CHRONELS_PROBE_HANG): a call that never
+// returns must end the run with every thread's stack.
+void hang_forever(void *) {
+    parked = true;
+    for (;;)
+        t::sleep_ms(100);
+}
+TEST(Watchdog, AHungCallEndsTheRun) {
+    if (getenv("CHRONELS_PROBE_HANG") == nullptr)
+        GTEST_SKIP() << "run by the watchdog check";
+    ASSERT_EQ(0, chronel_init_default());
+    chronel stuck = {}, waiting = {};
+    ASSERT_EQ(0, t::arm(&stuck, hang_forever, nullptr, 1));
+    ASSERT_TRUE(t::wait_until([] { return parked.load(); }));
+    ASSERT_EQ(0, t::arm(&waiting, hang_forever, nullptr, 1)); // waits for the timer thread for ever
+    ADD_FAILURE() << "the call returned";
+}
