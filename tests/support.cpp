@@ -5,94 +5,75 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <string.h>
-#include <time.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <unordered_set>
-
-namespace {
-std::mutex log_lock;
-std::vector<t::Entry> captured;
-template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
-
-void capture(int prio, const char *fmt, va_list ap) {
-    if (t::real_syslog) {
-        static auto fn = real<void (*)(int, const char *, va_list)>("vsyslog");
-        return fn(prio, fmt, ap);
-    }
-    char buf[1024];
-    vsnprintf(buf, sizeof buf, fmt, ap);
-    std::lock_guard<std::mutex> g(log_lock);
-    captured.push_back({prio, buf});
-}
-} // namespace
-
-extern "C" {
-void vsyslog(int prio, const char *fmt, va_list ap) { capture(prio, fmt, ap); }
-void __vsyslog_chk(int prio, int, const char *fmt, va_list ap) { capture(prio, fmt, ap); }
-void syslog(int prio, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    capture(prio, fmt, ap);
-    va_end(ap);
-}
-void __syslog_chk(int prio, int, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    capture(prio, fmt, ap);
-    va_end(ap);
-}
-int sigwaitinfo(const sigset_t *set, siginfo_t *si) {
-    static auto fn = real<int (*)(const sigset_t *, siginfo_t *)>("sigwaitinfo");
-    int sig = fn(set, si);
-    if (sig > 0 && si->si_code == SI_TIMER)
-        for (auto &w : t::watched)
-            t::watched_expiries += w.load() == si->si_value.sival_ptr;
-    return sig;
-}
-}
 
 namespace t {
 std::atomic<bool> real_syslog{false};
 std::atomic<void *> watched[6];
-std::atomic<int> watched_expiries{0};
-std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
-    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
+std::atomic<int> watched_expiries{0}, calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0},
+    timer_delete_err{0}, pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
+}
 
+namespace {
+std::mutex lock;
+std::vector<t::Entry> captured;
+template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
+} // namespace
+
+extern "C" void syslog(int prio, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    static auto vsyslog_ = real<void (*)(int, const char *, va_list)>("vsyslog");
+    char buf[1024];
+    if (t::real_syslog)
+        vsyslog_(prio, fmt, ap);
+    else if (vsnprintf(buf, sizeof buf, fmt, ap) >= 0) {
+        std::lock_guard<std::mutex> g(lock);
+        captured.push_back({prio, buf});
+    }
+    va_end(ap);
+}
+
+extern "C" int sigwaitinfo(const sigset_t *set, siginfo_t *si) {
+    static auto fn = real<int (*)(const sigset_t *, siginfo_t *)>("sigwaitinfo");
+    int sig = fn(set, si);
+    for (auto &w : t::watched)
+        t::watched_expiries += sig > 0 && si->si_code == SI_TIMER && w.load() == si->si_value.sival_ptr;
+    return sig;
+}
+
+namespace t {
 std::vector<Entry> logs() {
-    std::lock_guard<std::mutex> g(log_lock);
+    std::lock_guard<std::mutex> g(lock);
     return captured;
 }
 void clear_logs() {
-    std::lock_guard<std::mutex> g(log_lock);
+    std::lock_guard<std::mutex> g(lock);
     captured.clear();
 }
 std::vector<std::string> where(const std::string &body, const std::string &anchor) {
-    static std::mutex lock;
     static std::map<std::pair<std::string, std::string>, std::vector<std::string>> known;
     std::lock_guard<std::mutex> g(lock);
-    std::vector<std::string> &out = known[{body, anchor}];
-    if (!out.empty())
-        return out;
-    std::string esc;
-    for (char c : body)
-        esc += c == '\n' ? std::string("\\n") : std::string(1, c);
+    auto [it, fresh] = known.try_emplace({body, anchor});
+    std::string esc = body, line;
+    for (size_t p; (p = esc.find('\n')) != std::string::npos;)
+        esc.replace(p, 1, "\\n");
     std::ifstream src(CHRONELS_SOURCE);
-    std::string line;
     bool seen = anchor.empty();
-    for (int n = 1; std::getline(src, line); n++) {
+    for (int n = 1; fresh && std::getline(src, line); n++) {
         seen = seen || line.find(anchor) != std::string::npos;
         if (seen && line.find("LOG(\"" + esc + "\"") != std::string::npos) {
-            out.push_back("[src/chronels_ru.cpp:" + std::to_string(n) + "] ");
-            if (!anchor.empty())
-                break;
+            it->second.push_back("[src/chronels_ru.cpp:" + std::to_string(n) + "] ");
+            fresh = anchor.empty();
         }
     }
-    return out;
+    return it->second;
 }
 bool is(const Entry &e, const std::string &body, const std::string &text) {
     for (const std::string &prefix : where(body))
@@ -110,16 +91,13 @@ std::string err(int e) { return std::string(strerror(e)) + "\n"; }
 
 bool wait_until(const std::function<bool()> &cond, double seconds) {
     auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!cond()) {
+    for (; !cond(); sleep_ms(1))
         if (std::chrono::steady_clock::now() > end)
             return false;
-        sleep_ms(1);
-    }
     return true;
 }
 void sleep_ms(int v) {
-    timespec ts = ms(v);
-    while (nanosleep(&ts, &ts) != 0) {
+    for (timespec ts = ms(v); nanosleep(&ts, &ts) != 0;) {
     }
 }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period) {
@@ -128,17 +106,15 @@ int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period) {
 }
 int system_timers() {
     std::ifstream f("/proc/self/timers");
-    std::string line;
     int n = 0;
-    while (std::getline(f, line))
+    for (std::string line; std::getline(f, line);)
         n += line.rfind("ID:", 0) == 0;
     return n;
 }
-long sigq_used() { // the "SigQ: used/limit" line
+long sigq_used() { // "SigQ: used/limit"
     std::ifstream f("/proc/self/status");
-    std::string key;
     long used = -1;
-    while (f >> key)
+    for (std::string key; f >> key;)
         if (key == "SigQ:" && f >> used)
             break;
     return used;
@@ -150,26 +126,15 @@ bool sanitized() {
     return false;
 #endif
 }
-bool valgrind() {
-    const char *p = getenv("LD_PRELOAD");
-    return p != nullptr && strstr(p, "vgpreload") != nullptr;
-}
-bool emulated() {
-    std::ifstream f("/proc/self/maps");
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str().find("qemu") != std::string::npos || getenv("CHRONELS_EMULATED") != nullptr;
-}
+bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
+bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
 bool slow() { return sanitized() || valgrind() || emulated() || getenv("CHRONELS_SLOW") != nullptr; }
 
 SigLimit::SigLimit(rlim_t cur) {
     getrlimit(RLIMIT_SIGPENDING, &old);
-    rlimit l = old;
-    l.rlim_cur = cur < old.rlim_max ? cur : old.rlim_max;
+    rlimit l = {std::min(cur, old.rlim_max), old.rlim_max};
     setrlimit(RLIMIT_SIGPENDING, &l);
 }
-SigLimit::~SigLimit() { setrlimit(RLIMIT_SIGPENDING, &old); }
-
 Held held(int warm_threads) {
     std::vector<std::thread> ts(static_cast<size_t>(warm_threads));
     for (auto &th : ts)
@@ -179,43 +144,32 @@ Held held(int warm_threads) {
     return {live_callocs(), system_timers()};
 }
 bool back_to(Held h) { return wait_until([&] { return held() == h; }); }
-std::string str(Held h) { return std::to_string(h.records) + " records, " + std::to_string(h.timers) + " timers"; }
+std::string str(Held h) { return std::to_string(h.first) + " records, " + std::to_string(h.second) + " timers"; }
 } // namespace t
 
-// Counting records and failing calls on demand. Under a sanitizer its
-// runtime replaces the same functions, and only counting is lost.
+// Records counted and calls failed on demand. Under a sanitizer its runtime
+// replaces the same functions; only the count is lost (-1 matches any).
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 long t::live_callocs() { return -1; }
 #else
 namespace {
-std::mutex blocks_lock;
+std::mutex blocks_lock; // its own: the other is held while allocating
 std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
 thread_local bool busy = false;
-
 bool take(std::atomic<int> &err) {
     int e = err.exchange(0);
-    if (e != 0)
-        errno = e;
-    return e != 0;
+    return e != 0 && (errno = e);
 }
 void track(void *p, bool add) {
     if (p == nullptr || busy)
         return;
     busy = true;
     std::lock_guard<std::mutex> g(blocks_lock);
-    if (blocks == nullptr) {
-        blocks = new std::unordered_set<void *>;
-        blocks->reserve(1 << 16);
-    }
+    if (blocks == nullptr)
+        (blocks = new std::unordered_set<void *>)->reserve(1 << 16);
     add ? (void)blocks->insert(p) : (void)blocks->erase(p);
     busy = false;
 }
-// With 64-bit time on a 32-bit target, the header renames the call.
-#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32
-#define TIMER_SETTIME "__timer_settime64"
-#else
-#define TIMER_SETTIME "timer_settime"
-#endif
 } // namespace
 
 extern "C" {
@@ -231,27 +185,25 @@ void free(void *p) {
     __libc_free(p);
 }
 int pthread_create(pthread_t *th, const pthread_attr_t *attr, void *(*fn)(void *), void *arg) {
-    if (attr != nullptr) {
-        int policy;
-        sched_param sp;
-        pthread_attr_getschedpolicy(attr, &policy);
-        pthread_attr_getschedparam(attr, &sp);
-        t::last_policy = policy;
-        t::last_priority = sp.sched_priority;
-    }
-    if (int d = t::pthread_create_delay_ms.exchange(0))
-        t::sleep_ms(d);
-    if (int e = t::pthread_create_err.exchange(0))
-        return e;
-    static auto fn_real = real<int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)>("pthread_create");
-    return fn_real(th, attr, fn, arg);
+    int policy;
+    sched_param sp;
+    if (attr != nullptr && pthread_attr_getschedpolicy(attr, &policy) == 0 && pthread_attr_getschedparam(attr, &sp) == 0)
+        t::last_policy = policy, t::last_priority = sp.sched_priority;
+    t::sleep_ms(t::pthread_create_delay_ms.exchange(0));
+    static auto fn_ = real<int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)>("pthread_create");
+    int e = t::pthread_create_err.exchange(0);
+    return e != 0 ? e : fn_(th, attr, fn, arg);
 }
 int timer_create(clockid_t c, struct sigevent *ev, timer_t *id) {
     static auto fn = real<int (*)(clockid_t, struct sigevent *, timer_t *)>("timer_create");
     return take(t::timer_create_err) ? -1 : fn(c, ev, id);
 }
 int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itimerspec *old) {
-    static auto fn = real<int (*)(timer_t, int, const struct itimerspec *, struct itimerspec *)>(TIMER_SETTIME);
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32 // 64-bit time on a 32-bit target renames it
+    static auto fn = real<decltype(&timer_settime)>("__timer_settime64");
+#else
+    static auto fn = real<decltype(&timer_settime)>("timer_settime");
+#endif
     return take(t::timer_settime_err) ? -1 : fn(id, flags, v, old);
 }
 int timer_delete(timer_t id) {
@@ -259,55 +211,42 @@ int timer_delete(timer_t id) {
     return take(t::timer_delete_err) ? -1 : fn(id);
 }
 }
-
 long t::live_callocs() {
     std::lock_guard<std::mutex> g(blocks_lock);
     return blocks == nullptr ? 0 : static_cast<long>(blocks->size());
 }
 #endif
 
-// The watchdog: a test still running after its deadline prints the stack
-// of every thread and fails the process, so a hang in CI shows where.
+// The watchdog: a test still running after its deadline (30 s, or
+// CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
+// so that a hang shows where.
 namespace {
 std::atomic<long> deadline{0};
-long now_s() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
-}
-void *watchdog(void *) {
-    for (;;) {
-        t::sleep_ms(200);
-        long d = deadline.load();
-        if (d == 0 || now_s() < d)
-            continue;
-        fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
-        char cmd[128];
-        snprintf(cmd, sizeof cmd, "timeout -k 5 30 gdb -nx -p %d -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2",
-                 static_cast<int>(getpid()));
-        if (system(cmd) != 0)
-            fprintf(stderr, "watchdog: gdb not available\n");
-        _exit(3);
-    }
-    return nullptr;
-}
+long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 struct Deadline : testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo &) override {
-        const char *s = getenv("CHRONELS_WATCHDOG_S");
-        deadline = now_s() + (s != nullptr ? atol(s) : 30);
+        deadline = now_s() + (getenv("CHRONELS_WATCHDOG_S") ? atol(getenv("CHRONELS_WATCHDOG_S")) : 30);
     }
     void OnTestEnd(const testing::TestInfo &) override { deadline = 0; }
 };
 } // namespace
 
 int main(int argc, char **argv) {
-    // The watchdog must never take a signal meant for the timer thread, and
-    // SIGIO, which ends the timer thread, must reach no other thread.
+    // The watchdog must take no signal meant for the timer thread; SIGIO,
+    // which ends the timer thread, must reach no other thread either.
     sigset_t all, old, io;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    pthread_t w;
-    pthread_create(&w, nullptr, watchdog, nullptr);
+    std::thread([] {
+        while (deadline == 0 || now_s() < deadline)
+            t::sleep_ms(200);
+        fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
+        std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
+                          " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
+        if (system(gdb.c_str()) != 0)
+            fprintf(stderr, "watchdog: gdb not available\n");
+        _exit(3);
+    }).detach();
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
