@@ -62,17 +62,14 @@ std::vector<std::string> where(const std::string &body, const std::string &ancho
     std::lock_guard<std::mutex> g(lock);
     auto [it, fresh] = known.try_emplace({body, anchor});
     std::string esc = body, line;
-    for (size_t p; (p = esc.find('\n')) != std::string::npos;)
+    for (size_t p; fresh && (p = esc.find('\n')) != std::string::npos;)
         esc.replace(p, 1, "\\n");
-    std::ifstream src(CHRONELS_SOURCE);
-    bool seen = anchor.empty();
-    for (int n = 1; fresh && std::getline(src, line); n++) {
-        seen = seen || line.find(anchor) != std::string::npos;
-        if (seen && line.find("LOG(\"" + esc + "\"") != std::string::npos) {
+    std::ifstream src(fresh ? CHRONELS_SOURCE : "");
+    for (int n = 1, seen = anchor.empty(); fresh && std::getline(src, line); n++)
+        if ((seen = seen || line.find(anchor) != std::string::npos) && line.find("LOG(\"" + esc + "\"") != std::string::npos) {
             it->second.push_back("[src/chronels_ru.cpp:" + std::to_string(n) + "] ");
             fresh = anchor.empty();
         }
-    }
     return it->second;
 }
 bool is(const Entry &e, const std::string &body, const std::string &text) {
