@@ -60,7 +60,7 @@ run() { # name, program: must succeed and say it saw its callback
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 [ "$(pkg-config --modversion chronels)" = 1.0.0 ] || fail "pkg-config --modversion chronels"
 cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)
-c++ -std=c++17 -Wall -Wextra -Werror "$src/tests/consumer/consumer.cpp" -o "$work/cpp_pc" $(pkg-config --cflags --libs chronels)
+c++ -std=c++17 -Wall -Wextra -Werror -x c++ "$src/tests/consumer/consumer.c" -x none -o "$work/cpp_pc" $(pkg-config --cflags --libs chronels)
 LD_LIBRARY_PATH=$libdir run "pkg-config, C" "$work/c_pc"
 LD_LIBRARY_PATH=$libdir run "pkg-config, C++" "$work/cpp_pc"
 

@@ -1,4 +1,5 @@
-/* Built against an installed libchronels: one callback, then clean up. */
+/* Built against an installed libchronels, as C and as C++: one callback,
+ * then clean up. */
 #include <chronels.h>
 #include <errno.h>
 #include <semaphore.h>
@@ -9,7 +10,7 @@ static sem_t fired;
 static void tick(void *arg) { sem_post((sem_t *)arg); }
 
 int main(void) {
-    chronel t = {0};
+    chronel t = {NULL, 0, 0};
     struct timespec first = {0, 1000000};
     sem_init(&fired, 0, 0);
     if (chronel_init_default() != 0 || chronel_create(&t, tick, &fired) != 0 ||
@@ -20,6 +21,6 @@ int main(void) {
     if (chronel_delete(&t) != 0 || t.magic != 0)
         return 1;
     chronel_shutdown();
-    puts("C consumer: one callback");
+    puts(sizeof(char) == sizeof 'c' ? "C++ consumer: one callback" : "C consumer: one callback");
     return 0;
 }
