@@ -195,12 +195,7 @@ void delete_self(void *arg) { // maybe while the call that armed it is still on 
     chronel_delete(&static_cast<Item *>(arg)->h);
     static_cast<Item *>(arg)->gone = true;
 }
-std::atomic<bool> release{false}, parked{false};
-void park(void *arg) {
-    arrive(arg);
-    for (parked = true; !release;)
-        t::sleep_ms(1);
-}
+std::atomic<bool> parked{false};
 // The only messages an end of the thread may cause.
 bool documented(const t::Entry &e) {
     const std::string esrch = t::err(ESRCH), ended = "Timer thread ended before the request ran\n", none = "Timer thread does not exist\n";
@@ -213,6 +208,15 @@ bool documented(const t::Entry &e) {
 TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held(8);
+    // A timer can fire and be deleted by its own callback while the call
+    // that armed it is still leaving the record, which must outlive it.
+    for (int i = 0; i < 2000; i++) {
+        Item it;
+        timespec ns = {0, 1};
+        ASSERT_EQ(0, chronel_create(&it.h, delete_self, &it) + chronel_settime(&it.h, &ns, nullptr));
+        ASSERT_TRUE(t::wait_until([&] { return it.gone.load(); }));
+    }
+    EXPECT_FALSE(t::logged("Mutex is busy\n"));
     std::atomic<bool> stop{false};
     std::atomic<int> served{0}, refused{0};
     timespec one = t::ms(1);
@@ -264,54 +268,6 @@ TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     for (const t::Entry &e : t::logs())
         EXPECT_TRUE(documented(e)) << e.text;
     printf("%d thread ends; %d requests served, %d refused\n", rounds, served.load(), refused.load());
-}
-
-TEST(Lifecycle, RequestsBehindALongCallbackAllReturnAndRunOnce) {
-    ASSERT_EQ(0, chronel_init_default());
-    const t::Held base = t::held(4);
-    timespec one = t::ms(1), ns = {0, 1};
-    // A timer can fire and be deleted by its own callback while the call
-    // that armed it is still leaving the record, which must outlive it.
-    for (int i = 0; i < 2000; i++) {
-        Item it;
-        ASSERT_EQ(0, chronel_create(&it.h, delete_self, &it) + chronel_settime(&it.h, &ns, nullptr));
-        ASSERT_TRUE(t::wait_until([&] { return it.gone.load(); }));
-    }
-    EXPECT_FALSE(t::logged("Mutex is busy\n"));
-    for (bool retire : {false, true}) {
-        Item slow, a, b, c, d;
-        for (Item *it : {&slow, &a, &b, &d})
-            ASSERT_EQ(0, chronel_create(&it->h, it == &slow ? park : arrive, it));
-        ASSERT_EQ(0, chronel_settime(&b.h, &one, nullptr)); // stored for the resume below
-        ASSERT_TRUE(t::wait_until([&] { return b.calls == 1; }));
-        release = parked = false;
-        ASSERT_EQ(0, chronel_settime(&slow.h, &one, nullptr));
-        ASSERT_TRUE(t::wait_until([] { return parked.load(); }));
-        std::atomic<int> done{0};
-        int rc[4] = {9, 9, 9, 9};
-        std::thread ts[] = {std::thread([&] { rc[0] = chronel_settime(&a.h, &one, nullptr); done++; }),
-                            std::thread([&] { rc[1] = chronel_control(&b.h, true); done++; }),
-                            std::thread([&] { rc[2] = chronel_create(&c.h, arrive, &c); done++; }),
-                            std::thread([&] { rc[3] = chronel_delete(&d.h); done++; })};
-        t::sleep_ms(1000);
-        EXPECT_EQ(0, done.load()) << "a request returned while the timer thread was in a callback";
-        if (retire) { // the parked thread fails what is queued to it, a delete excepted; its successor serves
-            chronel_shutdown();
-            ASSERT_EQ(0, chronel_init_default());
-        }
-        release = true;
-        for (auto &th : ts)
-            th.join();
-        const int want = retire ? -1 : 0;
-        EXPECT_EQ((std::vector<int>{want, want, want, 0}), std::vector<int>(rc, rc + 4));
-        t::sleep_ms(50);
-        EXPECT_EQ((std::vector<int>{retire ? 0 : 1, retire ? 1 : 2, 1, 0}), (std::vector<int>{a.calls, b.calls, slow.calls, d.calls}));
-        for (Item *it : {&slow, &a, &b, &c})
-            EXPECT_EQ(0, it->h.magic == CHRONEL_MAGIC ? chronel_delete(&it->h) : 0);
-        EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
-    }
-    for (const t::Entry &e : t::logs())
-        EXPECT_TRUE(documented(e)) << e.text;
 }
 
 // Signal slots run out: RLIMIT_SIGPENDING lowered until the system says no.
