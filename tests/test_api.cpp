@@ -254,38 +254,6 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
     EXPECT_EQ(0, chronel_delete(&once));
 }
 
-// A callback works on timers in place; none of these calls may wait for
-// the timer thread, which is the caller itself.
-chronel own, other, made;
-std::atomic<int> rc_sum{0}, step{0};
-void in_place(void *) {
-    timespec one = t::ms(1);
-    if (step == 0) // made here, and a create refused; re-arm self
-        rc_sum += (chronel_create(&made, tally, nullptr) == -1) + chronel_create_cs(&made, tally, t::idx(3)) +
-                  chronel_settime(&made, &one, &one) + chronel_settime(&own, &one, nullptr);
-    else if (step == 1)
-        rc_sum += chronel_control(&other, false) + chronel_control(&other, true) + chronel_settime(&own, &one, nullptr);
-    else
-        rc_sum += chronel_delete(&made) + chronel_delete(&other) + chronel_delete(&own);
-    step++;
-}
-
-TEST_F(Timers, CallbacksCreateArmPauseAndDeleteTimersInPlace) {
-    ASSERT_EQ(0, chronel_create(&own, in_place, nullptr) + t::arm(&other, tally, t::idx(2), 1, 1));
-    timespec one = t::ms(1);
-    ASSERT_EQ(0, chronel_settime(&own, &one, nullptr));
-    ASSERT_TRUE(t::wait_until([] { return step == 3; }));
-    EXPECT_EQ(1, rc_sum.load());
-    EXPECT_TRUE(t::logged("Can't create new timer within timer callback!!\n"));
-    EXPECT_TRUE(made.isabstime == 1 && own.ptr == nullptr);
-    EXPECT_TRUE(t::wait_until([] { return t::system_timers() == 0; }));
-    EXPECT_GT(hits[3].load(), 0) << "the timer made in the callback never fired";
-    int frozen = settle(3) + settle(2);
-    t::sleep_ms(30);
-    EXPECT_EQ(frozen, hits[3] + hits[2]);
-    EXPECT_EQ(0, wrong_thread.load());
-}
-
 // Older kernels (Linux 6.1) still deliver an expiry that was pending when
 // its timer was deleted, paused or re-armed; recent ones drop it. Either way
 // it must run nothing, must not read a released record (nor a new one made
