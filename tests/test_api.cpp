@@ -261,6 +261,7 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
 // by hand too, so every kernel sees the case; the sigwaitinfo wrapper
 // counts those the kernel itself delivers.
 chronel victim[7], fresh;
+std::atomic<void *> records[7]; // read by the callback while other threads change the handles
 std::atomic<bool> armed{false};
 void arm_hold_act(void *) {
     timespec one = t::ms(1), far = {60, 0}, soon = t::ms(250); // soon, but after the stale ones are taken
@@ -271,7 +272,7 @@ void arm_hold_act(void *) {
         t::sleep_ms(1);
     for (int i = 1; i <= 6; i++) {
         union sigval v;
-        v.sival_ptr = victim[i].ptr;
+        v.sival_ptr = records[i];
         sigqueue(getpid(), SIGRTMIN + 2, v);
     }
     chronel_delete(&victim[1]); // one-shot
@@ -285,6 +286,7 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     chronel parker = {};
     for (int i = 1; i <= 6; i++) {
         ASSERT_EQ(0, chronel_create(&victim[i], tally, t::idx(i)));
+        records[i] = victim[i].ptr;
         t::watched[i - 1] = i == 6 ? nullptr : victim[i].ptr;
     }
     hold = true;
