@@ -220,6 +220,16 @@ long t::live_callocs() {
 namespace {
 std::atomic<long> deadline{0};
 long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+void *watchdog(void *) {
+    while (deadline == 0 || now_s() < deadline)
+        t::sleep_ms(200);
+    fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
+    std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
+                      " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
+    if (system(gdb.c_str()) != 0)
+        fprintf(stderr, "watchdog: gdb not available\n");
+    _exit(3);
+}
 struct Deadline : testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo &) override {
         deadline = now_s() + (getenv("CHRONELS_WATCHDOG_S") ? atol(getenv("CHRONELS_WATCHDOG_S")) : 30);
@@ -234,16 +244,8 @@ int main(int argc, char **argv) {
     sigset_t all, old, io;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
-    std::thread([] {
-        while (deadline == 0 || now_s() < deadline)
-            t::sleep_ms(200);
-        fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
-        std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
-                          " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
-        if (system(gdb.c_str()) != 0)
-            fprintf(stderr, "watchdog: gdb not available\n");
-        _exit(3);
-    }).detach();
+    pthread_t w; // not std::thread: a forked child, without it, would leak its state
+    pthread_create(&w, nullptr, watchdog, nullptr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
