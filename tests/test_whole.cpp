@@ -311,17 +311,17 @@ TEST(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
 
 // After fork the child has no timer thread: its requests are refused and
 // never reach the parent, until its own chronel_init.
-// The thread sanitizer ends a child that starts threads after a fork of a
-// multi-threaded process.
+// A child of a multi-threaded process: the thread sanitizer ends it when
+// it starts threads, and qemu-user can abort in it.
+bool fork_unsafe() {
 #if defined(__SANITIZE_THREAD__)
-#define SKIP_UNDER_TSAN GTEST_SKIP() << "the child would start threads"
-#else
-#define SKIP_UNDER_TSAN (void)0
+    return true;
 #endif
+    return t::emulated();
+}
 TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
-    SKIP_UNDER_TSAN;
-    if (t::emulated())
-        GTEST_SKIP() << "qemu-user can abort in a child forked from a multi-threaded guest";
+    if (fork_unsafe())
+        GTEST_SKIP() << "no child of a multi-threaded process here";
     ASSERT_EQ(0, chronel_init_default());
     chronel periodic = {}, fired = {}, fresh = {};
     ASSERT_EQ(0, t::arm(&periodic, count, t::idx(0), 2, 2) + t::arm(&fired, count, t::idx(1), 1));
@@ -366,7 +366,8 @@ TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
 // The real syslog(3): messages received at /dev/log in a private mount
 // namespace of a child, which has one thread and so may unshare.
 TEST(RealSyslog, MessagesArriveAtDevLogAsCriticalWithTheirExactText) {
-    SKIP_UNDER_TSAN;
+    if (fork_unsafe())
+        GTEST_SKIP() << "no child of a multi-threaded process here";
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to make a private mount namespace";
     fflush(stdout);
