@@ -125,7 +125,6 @@ bool sanitized() {
 }
 bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
 bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
-bool slow() { return sanitized() || valgrind() || emulated() || getenv("CHRONELS_SLOW") != nullptr; }
 
 SigLimit::SigLimit(rlim_t cur) {
     getrlimit(RLIMIT_SIGPENDING, &old);

@@ -34,7 +34,7 @@ inline void *idx(intptr_t i) { return reinterpret_cast<void *>(i); }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first_ms, long period_ms = 0); // create and set
 int system_timers();
 long sigq_used(); // signal slots this user holds against RLIMIT_SIGPENDING
-bool sanitized(), valgrind(), emulated(), slow();
+bool sanitized(), valgrind(), emulated();
 
 struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
     rlimit old;
