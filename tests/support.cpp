@@ -18,6 +18,17 @@ std::atomic<bool> real_syslog{false};
 std::atomic<void *> watched[6];
 std::atomic<int> watched_expiries{0}, calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0},
     timer_delete_err{0}, pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
+std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, total{0}, inside{0};
+std::atomic<pid_t> cb_tid{0}, last_tid{0};
+void tally(void *arg) {
+    pid_t self = tid(), first = 0;
+    wrong_thread += !cb_tid.compare_exchange_strong(first, self) && first != self;
+    overlaps += inside++ != 0;
+    last_tid = self;
+    hits[reinterpret_cast<intptr_t>(arg) % 64]++;
+    total++;
+    inside--;
+}
 }
 
 namespace {
@@ -57,19 +68,17 @@ void clear_logs() {
     std::lock_guard<std::mutex> g(lock);
     captured.clear();
 }
-std::vector<std::string> where(const std::string &body, const std::string &anchor) {
-    static std::map<std::pair<std::string, std::string>, std::vector<std::string>> known;
+std::vector<std::string> where(const std::string &body) {
+    static std::map<std::string, std::vector<std::string>> known;
     std::lock_guard<std::mutex> g(lock);
-    auto [it, fresh] = known.try_emplace({body, anchor});
+    auto [it, fresh] = known.try_emplace(body);
     std::string esc = body, line;
     for (size_t p; fresh && (p = esc.find('\n')) != std::string::npos;)
         esc.replace(p, 1, "\\n");
     std::ifstream src(fresh ? CHRONELS_SOURCE : "");
-    for (int n = 1, seen = anchor.empty(); fresh && std::getline(src, line); n++)
-        if ((seen = seen || line.find(anchor) != std::string::npos) && line.find("LOG(\"" + esc + "\"") != std::string::npos) {
+    for (int n = 1; fresh && std::getline(src, line); n++)
+        if (line.find("LOG(\"" + esc + "\"") != std::string::npos)
             it->second.push_back("[src/chronels_ru.cpp:" + std::to_string(n) + "] ");
-            fresh = anchor.empty();
-        }
     return it->second;
 }
 bool is(const Entry &e, const std::string &body, const std::string &text) {

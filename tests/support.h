@@ -18,9 +18,8 @@ struct Entry { int prio; std::string text; };
 std::vector<Entry> logs();
 void clear_logs();
 extern std::atomic<bool> real_syslog;
-// "[src/chronels_ru.cpp:L] " of each logging statement with format `body`,
-// or of the first after the line holding `anchor`.
-std::vector<std::string> where(const std::string &body, const std::string &anchor = "");
+// "[src/chronels_ru.cpp:L] " of each logging statement with format `body`.
+std::vector<std::string> where(const std::string &body);
 bool is(const Entry &e, const std::string &body, const std::string &text); // `text`, from such a statement
 bool logged(const std::string &body, const std::string &text);
 inline bool logged(const std::string &body) { return logged(body, body); }
@@ -52,6 +51,11 @@ std::string str(Held h);
 extern std::atomic<int> calloc_err, pthread_create_err, timer_create_err, timer_settime_err, timer_delete_err,
     pthread_create_delay_ms, last_policy, last_priority;
 long live_callocs();
+// The callback most tests use: counts per argument (modulo 64) and checks
+// that callbacks run on one thread, one at a time.
+extern std::atomic<int> hits[64], overlaps, wrong_thread, total;
+extern std::atomic<pid_t> cb_tid, last_tid; // the first and the latest thread to run it
+void tally(void *arg);
 extern std::atomic<void *> watched[6];    // expiries (SI_TIMER) of these records
 extern std::atomic<int> watched_expiries; // that reach sigwaitinfo
 } // namespace t
