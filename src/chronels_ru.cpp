@@ -546,7 +546,13 @@ static void *chronel_thread_loop(void *) {
     sigaddset(&set, gen.ctrl_sig);
     sigaddset(&set, gen.timer_sig);
     sigaddset(&set, SIGIO);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // Blocked besides: every real-time signal a later chronel_init may pick.
+    // This thread can outlive its generation in a callback, and a newer
+    // generation's signal taken here would end the process.
+    sigset_t blocked = set;
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
 
     self_gen = &gen;
     pthread_mutex_lock(&ctl_lock);

@@ -17,19 +17,23 @@
 namespace {
 using t::hits, t::last_tid, t::overlaps, t::tally;
 std::atomic<bool> hold{false};
+bool blocked(int sig) {
+    sigset_t set;
+    pthread_sigmask(SIG_BLOCK, nullptr, &set);
+    return sigismember(&set, sig) == 1;
+}
+std::atomic<bool> all_blocked{false};
 void park(void *arg) { // holds the timer thread until the test lets it go
-    for (tally(arg); hold;)
+    bool all = true; // every signal a later init may pick (valgrind keeps the last)
+    for (int s = SIGRTMIN; s <= SIGRTMAX - t::valgrind(); s++)
+        all = all && blocked(s);
+    for (all_blocked = all, tally(arg); hold;)
         t::sleep_ms(1);
 }
 int settle(int i) { // the count of `i` once it stops moving
     for (int before = -1;; t::sleep_ms(50))
         if (before == std::exchange(before, hits[i]))
             return before;
-}
-bool blocked(int sig) {
-    sigset_t set;
-    pthread_sigmask(SIG_BLOCK, nullptr, &set);
-    return sigismember(&set, sig) == 1;
 }
 std::vector<int> timers(const std::string &key) { // "signal:" or "ClockID:" of each timer
     std::ifstream f("/proc/self/timers");
@@ -147,6 +151,7 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     hold = true;
     ASSERT_EQ(0, t::arm(&held, park, t::idx(1), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[1] == 1; }));
+    EXPECT_TRUE(all_blocked) << "a thread that outlives its generation could take a newer one's signal";
     const pid_t second = last_tid;
     // Requests queued behind the callback wait; when its thread is retired
     // they fail, a delete excepted, and run nowhere.
