@@ -1,61 +1,276 @@
-// Shared by the test programs: log capture, fault injection, polling waits.
+// What both test programs share, and their main: log capture, fault
+// injection, record counting, polling waits, the watchdog. Each includes it
+// once.
 #pragma once
 #include <chronels.h>
+#include <dlfcn.h>
+#include <errno.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <unordered_set>
 #include <vector>
 
 namespace t {
-// The library's syslog calls, formatted; real_syslog sends them on to syslog(3).
-struct Entry { int prio; std::string text; };
-std::vector<Entry> logs();
-void clear_logs();
-extern std::atomic<bool> real_syslog;
-// "[src/chronels_ru.cpp:L] " of each logging statement with format `body`.
-std::vector<std::string> where(const std::string &body);
-bool is(const Entry &e, const std::string &body, const std::string &text); // `text`, from such a statement
-bool logged(const std::string &body, const std::string &text);
-inline bool logged(const std::string &body) { return logged(body, body); }
-std::string err(int e); // strerror(e) and a newline
-
-bool wait_until(const std::function<bool()> &cond, double seconds = 10); // polled every ms
-void sleep_ms(int ms);
+template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 inline pid_t tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 inline timespec ms(long v) { return timespec{v / 1000, (v % 1000) * 1000000L}; }
 inline void *idx(intptr_t i) { return reinterpret_cast<void *>(i); }
-int arm(chronel *h, void (*fn)(void *), void *arg, long first_ms, long period_ms = 0); // create and set
-int system_timers();
-long sigq_used(); // signal slots this user holds against RLIMIT_SIGPENDING
-bool sanitized(), valgrind(), emulated();
+void sleep_ms(int v) {
+    for (timespec ts = ms(v); nanosleep(&ts, &ts) != 0;) {
+    }
+}
+bool wait_until(const std::function<bool()> &cond, double seconds = 10) { // polled every ms
+    auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    for (; !cond(); sleep_ms(1))
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
+}
+std::string err(int e) { return std::string(strerror(e)) + "\n"; }
+bool sanitized() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return true;
+#else
+    return false;
+#endif
+}
+bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
+bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
 
-struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
-    rlimit old;
-    explicit SigLimit(rlim_t cur);
-    ~SigLimit() { setrlimit(RLIMIT_SIGPENDING, &old); }
-};
-// Records (calloc'd blocks; -1 under a sanitizer, which owns calloc) and
-// system timers held. Parked records go when their tombstones come through.
-using Held = std::pair<long, int>;
-Held held(int warm_threads = 0); // threads started first: their set-up is not counted
-bool back_to(Held h);
-std::string str(Held h);
-
-// An errno value makes the next call fail with it; not under a sanitizer.
-extern std::atomic<int> calloc_err, pthread_create_err, timer_create_err, timer_settime_err, timer_delete_err,
-    pthread_create_delay_ms, last_policy, last_priority;
-long live_callocs();
 // The callback most tests use: counts per argument (modulo 64) and checks
 // that callbacks run on one thread, one at a time.
-extern std::atomic<int> hits[64], overlaps, wrong_thread, total;
-extern std::atomic<pid_t> cb_tid, last_tid; // the first and the latest thread to run it
-void tally(void *arg);
-extern std::atomic<void *> watched[6];    // expiries (SI_TIMER) of these records
-extern std::atomic<int> watched_expiries; // that reach sigwaitinfo
+std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, total{0}, inside{0};
+std::atomic<pid_t> cb_tid{0}, last_tid{0}; // the first and the latest thread to run it
+void tally(void *arg) {
+    pid_t self = tid(), first = 0;
+    wrong_thread += !cb_tid.compare_exchange_strong(first, self) && first != self;
+    overlaps += inside++ != 0;
+    last_tid = self;
+    hits[reinterpret_cast<intptr_t>(arg) % 64]++;
+    total++;
+    inside--;
+}
+int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period = 0) { // create and set
+    timespec f = ms(first), p = ms(period);
+    return chronel_create(h, fn, arg) != 0 ? -1 : chronel_settime(h, &f, &p);
+}
+
+// The library's syslog calls, formatted; real_syslog sends them on to syslog(3).
+struct Entry { int prio; std::string text; };
+std::mutex lock;
+std::vector<Entry> captured;
+std::atomic<bool> real_syslog{false};
+std::vector<Entry> logs() {
+    std::lock_guard<std::mutex> g(lock);
+    return captured;
+}
+void clear_logs() {
+    std::lock_guard<std::mutex> g(lock);
+    captured.clear();
+}
+// "[src/chronels_ru.cpp:L] " of each logging statement with format `body`.
+std::vector<std::string> where(const std::string &body) {
+    static std::map<std::string, std::vector<std::string>> known;
+    std::lock_guard<std::mutex> g(lock);
+    auto [it, fresh] = known.try_emplace(body);
+    std::string esc = body, line;
+    for (size_t p; fresh && (p = esc.find('\n')) != std::string::npos;)
+        esc.replace(p, 1, "\\n");
+    std::ifstream src(fresh ? CHRONELS_SOURCE : "");
+    for (int n = 1; fresh && std::getline(src, line); n++)
+        if (line.find("LOG(\"" + esc + "\"") != std::string::npos)
+            it->second.push_back("[src/chronels_ru.cpp:" + std::to_string(n) + "] ");
+    return it->second;
+}
+bool is(const Entry &e, const std::string &body, const std::string &text) { // `text`, from such a statement
+    for (const std::string &prefix : where(body))
+        if (e.prio == LOG_CRIT && e.text == prefix + text)
+            return true;
+    return false;
+}
+int logged(const std::string &body, const std::string &text) { // how many times
+    int n = 0;
+    for (const Entry &e : logs())
+        n += is(e, body, text);
+    return n;
+}
+int logged(const std::string &body) { return logged(body, body); }
+
+int system_timers() {
+    std::ifstream f("/proc/self/timers");
+    int n = 0;
+    for (std::string line; std::getline(f, line);)
+        n += line.rfind("ID:", 0) == 0;
+    return n;
+}
+long sigq_used() { // signal slots this user holds against RLIMIT_SIGPENDING ("SigQ: used/limit")
+    std::ifstream f("/proc/self/status");
+    long used = -1;
+    for (std::string key; f >> key;)
+        if (key == "SigQ:" && f >> used)
+            break;
+    return used;
+}
+struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
+    rlimit old;
+    explicit SigLimit(rlim_t cur) {
+        getrlimit(RLIMIT_SIGPENDING, &old);
+        rlimit l = {std::min(cur, old.rlim_max), old.rlim_max};
+        setrlimit(RLIMIT_SIGPENDING, &l);
+    }
+    ~SigLimit() { setrlimit(RLIMIT_SIGPENDING, &old); }
+};
+
+// An errno value makes the next call fail with it; not under a sanitizer,
+// whose runtime owns these functions.
+std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
+    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
+std::mutex blocks_lock; // its own: the other is held while allocating
+std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
+long live_callocs() { // -1 under a sanitizer (matches any)
+    std::lock_guard<std::mutex> g(blocks_lock);
+    return sanitized() ? -1 : blocks == nullptr ? 0 : static_cast<long>(blocks->size());
+}
+// Records (calloc'd blocks) and system timers held. Parked records go when
+// their tombstones come through.
+using Held = std::pair<long, int>;
+Held held(int warm_threads = 0) { // threads started first: their set-up is not counted
+    std::vector<std::thread> ts(static_cast<size_t>(warm_threads));
+    for (auto &th : ts)
+        th = std::thread([] {});
+    for (auto &th : ts)
+        th.join();
+    return {live_callocs(), system_timers()};
+}
+bool back_to(Held h) { return wait_until([&] { return held() == h; }); }
+std::string str(Held h) { return std::to_string(h.first) + " records, " + std::to_string(h.second) + " timers"; }
 } // namespace t
+
+extern "C" void syslog(int prio, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    static auto vsyslog_ = t::real<void (*)(int, const char *, va_list)>("vsyslog");
+    char buf[1024];
+    if (t::real_syslog)
+        vsyslog_(prio, fmt, ap);
+    else if (vsnprintf(buf, sizeof buf, fmt, ap) >= 0) {
+        std::lock_guard<std::mutex> g(t::lock);
+        t::captured.push_back({prio, buf});
+    }
+    va_end(ap);
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+namespace {
+thread_local bool busy = false;
+bool take(std::atomic<int> &err) {
+    int e = err.exchange(0);
+    return e != 0 && (errno = e);
+}
+void track(void *p, bool add) {
+    if (p == nullptr || busy)
+        return;
+    busy = true;
+    std::lock_guard<std::mutex> g(t::blocks_lock);
+    if (t::blocks == nullptr)
+        (t::blocks = new std::unordered_set<void *>)->reserve(1 << 16);
+    add ? (void)t::blocks->insert(p) : (void)t::blocks->erase(p);
+    busy = false;
+}
+} // namespace
+
+extern "C" {
+void *__libc_calloc(size_t, size_t);
+void __libc_free(void *);
+void *calloc(size_t n, size_t size) {
+    void *p = take(t::calloc_err) ? nullptr : __libc_calloc(n, size);
+    track(p, true);
+    return p;
+}
+void free(void *p) {
+    track(p, false);
+    __libc_free(p);
+}
+int pthread_create(pthread_t *th, const pthread_attr_t *attr, void *(*fn)(void *), void *arg) {
+    int policy;
+    sched_param sp;
+    if (attr != nullptr && pthread_attr_getschedpolicy(attr, &policy) == 0 && pthread_attr_getschedparam(attr, &sp) == 0)
+        t::last_policy = policy, t::last_priority = sp.sched_priority;
+    t::sleep_ms(t::pthread_create_delay_ms.exchange(0));
+    static auto fn_ = t::real<int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *)>("pthread_create");
+    int e = t::pthread_create_err.exchange(0);
+    return e != 0 ? e : fn_(th, attr, fn, arg);
+}
+int timer_create(clockid_t c, struct sigevent *ev, timer_t *id) {
+    static auto fn = t::real<int (*)(clockid_t, struct sigevent *, timer_t *)>("timer_create");
+    return take(t::timer_create_err) ? -1 : fn(c, ev, id);
+}
+int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itimerspec *old) {
+#if defined(__USE_TIME_BITS64) && __TIMESIZE == 32 // 64-bit time on a 32-bit target renames it
+    static auto fn = t::real<decltype(&timer_settime)>("__timer_settime64");
+#else
+    static auto fn = t::real<decltype(&timer_settime)>("timer_settime");
+#endif
+    return take(t::timer_settime_err) ? -1 : fn(id, flags, v, old);
+}
+int timer_delete(timer_t id) {
+    static auto fn = t::real<int (*)(timer_t)>("timer_delete");
+    return take(t::timer_delete_err) ? -1 : fn(id);
+}
+}
+#endif
+
+// The watchdog: a test still running after its deadline (30 s, or
+// CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
+// so that a hang shows where.
+namespace {
+std::atomic<long> deadline{0};
+long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+void *watchdog(void *) {
+    while (deadline == 0 || now_s() < deadline)
+        t::sleep_ms(200);
+    fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
+    std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
+                      " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
+    if (system(gdb.c_str()) != 0)
+        fprintf(stderr, "watchdog: gdb not available\n");
+    _exit(3);
+}
+struct Deadline : testing::EmptyTestEventListener {
+    void OnTestStart(const testing::TestInfo &) override {
+        deadline = now_s() + (getenv("CHRONELS_WATCHDOG_S") ? atol(getenv("CHRONELS_WATCHDOG_S")) : 30);
+    }
+    void OnTestEnd(const testing::TestInfo &) override { deadline = 0; }
+};
+} // namespace
+
+int main(int argc, char **argv) {
+    // The watchdog must take no signal meant for the timer thread; SIGIO,
+    // which ends the timer thread, must reach no other thread either.
+    sigset_t all, old, io;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_t w; // not std::thread: a forked child, without it, would leak its state
+    pthread_create(&w, nullptr, watchdog, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    pthread_sigmask(SIG_BLOCK, &io, nullptr);
+    testing::InitGoogleTest(&argc, argv);
+    testing::UnitTest::GetInstance()->listeners().Append(new Deadline);
+    return RUN_ALL_TESTS();
+}
