@@ -117,13 +117,13 @@ int system_timers() {
         n += line.rfind("ID:", 0) == 0;
     return n;
 }
-long sigq_used() { // signal slots this user holds against RLIMIT_SIGPENDING ("SigQ: used/limit")
+long status(const std::string &key) { // of /proc/self/status: "Threads:", "SigQ:" (slots used of RLIMIT_SIGPENDING)
     std::ifstream f("/proc/self/status");
-    long used = -1;
-    for (std::string key; f >> key;)
-        if (key == "SigQ:" && f >> used)
+    long v = -1;
+    for (std::string w; f >> w;)
+        if (w == key && f >> v)
             break;
-    return used;
+    return v;
 }
 struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
     rlimit old;
