@@ -110,13 +110,15 @@ int logged(const std::string &body, const std::string &text) { // how many times
 }
 int logged(const std::string &body) { return logged(body, body); }
 
-int system_timers() {
+std::vector<int> timers(const std::string &key) { // "ID:", "signal:" or "ClockID:" of each system timer
     std::ifstream f("/proc/self/timers");
-    int n = 0;
-    for (std::string line; std::getline(f, line);)
-        n += line.rfind("ID:", 0) == 0;
-    return n;
+    std::vector<int> out;
+    for (std::string w; f >> w;)
+        if (w == key && f >> w)
+            out.push_back(atoi(w.c_str()));
+    return out;
 }
+int system_timers() { return static_cast<int>(timers("ID:").size()); }
 long status(const std::string &key) { // of /proc/self/status: "Threads:", "SigQ:" (slots used of RLIMIT_SIGPENDING)
     std::ifstream f("/proc/self/status");
     long v = -1;
@@ -236,13 +238,8 @@ int timer_delete(timer_t id) {
 
 // The watchdog: a test still running after its deadline (30 s, or
 // CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
-// so that a hang shows where.
-namespace {
-std::atomic<long> deadline{0};
-long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
-void *watchdog(void *) {
-    while (deadline == 0 || now_s() < deadline)
-        t::sleep_ms(200);
+// so that a hang shows where. Its alarm is not inherited by a forked child.
+void watchdog(int) {
     fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
     std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
                       " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
@@ -252,24 +249,17 @@ void *watchdog(void *) {
 }
 struct Deadline : testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo &) override {
-        deadline = now_s() + (getenv("CHRONELS_WATCHDOG_S") ? atol(getenv("CHRONELS_WATCHDOG_S")) : 30);
+        alarm(getenv("CHRONELS_WATCHDOG_S") ? static_cast<unsigned>(atoi(getenv("CHRONELS_WATCHDOG_S"))) : 30);
     }
-    void OnTestEnd(const testing::TestInfo &) override { deadline = 0; }
+    void OnTestEnd(const testing::TestInfo &) override { alarm(0); }
 };
-} // namespace
 
 int main(int argc, char **argv) {
-    // The watchdog must take no signal meant for the timer thread; SIGIO,
-    // which ends the timer thread, must reach no other thread either.
-    sigset_t all, old, io;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    pthread_t w; // not std::thread: a forked child, without it, would leak its state
-    pthread_create(&w, nullptr, watchdog, nullptr);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    sigset_t io; // SIGIO, which ends the timer thread, must reach no other thread
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
     pthread_sigmask(SIG_BLOCK, &io, nullptr);
+    signal(SIGALRM, watchdog);
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new Deadline);
     return RUN_ALL_TESTS();
