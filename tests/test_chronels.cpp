@@ -117,21 +117,22 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     ASSERT_EQ(0, chronel_init_default() + chronel_settime(&h, &one, nullptr));
     ASSERT_TRUE(t::wait_until([] { return hits[0] == 2; }));
     EXPECT_NE(old, last_tid.load());
-    chronel a = {}, c = {}, d = {};
-    ASSERT_EQ(0, chronel_create(&a, tally, t::idx(3)) + chronel_create(&d, tally, t::idx(3)));
+    chronel a = {}, c = {}, d = {}, e = {};
+    ASSERT_EQ(0, chronel_create(&a, tally, t::idx(3)) + chronel_create(&d, tally, t::idx(3)) + chronel_create_cs(&e, tally, t::idx(3)));
     hold = true;
     ASSERT_EQ(0, t::arm(&held, park, t::idx(1), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[1] == 1; }));
     EXPECT_TRUE(all_blocked) << "a thread that outlives its generation could take a newer one's signal";
     const pid_t second = last_tid;
-    // Requests queued behind the callback wait; when its thread is retired
-    // they fail, a delete excepted, and run nowhere.
-    std::atomic<int> rc[3] = {9, 9, 9};
+    // Requests queued behind the callback wait (deletes of both kinds of
+    // record too); when its thread is retired they fail, a delete excepted,
+    // and run nowhere.
+    std::atomic<int> rc[4] = {9, 9, 9, 9};
     std::thread q[] = {std::thread([&] { rc[0] = chronel_settime(&a, &one, nullptr); }),
                        std::thread([&] { rc[1] = chronel_create(&c, tally, nullptr); }),
-                       std::thread([&] { rc[2] = chronel_delete(&d); })};
+                       std::thread([&] { rc[2] = chronel_delete(&d); }), std::thread([&] { rc[3] = chronel_delete(&e); })};
     t::sleep_ms(300);
-    EXPECT_EQ(27, rc[0] + rc[1] + rc[2]) << "a request returned while the timer thread was in a callback";
+    EXPECT_EQ(36, rc[0] + rc[1] + rc[2] + rc[3]) << "a request returned while the timer thread was in a callback";
     chronel_shutdown();
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
@@ -147,10 +148,10 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     hold = false;
     for (auto &th : q)
         th.join();
-    EXPECT_EQ(-2, rc[0] + rc[1] + rc[2]);
+    EXPECT_EQ(-2, rc[0] + rc[1] + rc[2] + rc[3]);
     EXPECT_TRUE(t::logged("Timer thread ended before the request ran\n"));
     ASSERT_TRUE(t::wait_until([&] { return gone(second); }));
-    EXPECT_TRUE(t::back_to({base.first < 0 ? -1 : base.first - 2, base.second - 1})) << t::str(t::held()); // c and d gone
+    EXPECT_TRUE(t::back_to({base.first < 0 ? -1 : base.first - 3, base.second - 2})) << t::str(t::held()); // c, d and e gone
     t::sleep_ms(20);
     EXPECT_EQ(0, chronel_delete(&h) + chronel_delete(&held) + chronel_delete(&a) + hits[3] + overlaps);
 }
@@ -384,7 +385,7 @@ TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     if (t::valgrind())
         GTEST_SKIP() << "valgrind may hold an expiry signal where sigwaitinfo cannot take it";
     ASSERT_EQ(0, chronel_init_default());
-    const t::Held base = t::held(8);
+    const t::Held base = t::held();
     std::atomic<bool> stop{false};
     timespec one = t::ms(1), ns = {0, 1};
     auto worker = [&] { // each arming that returns 0 fires exactly once; one refused, never

@@ -67,13 +67,13 @@ def main(preset, kind):
             key, _, rest = line[max(line.find('GUEST-'), 0):].strip().partition(' ')  # after the firmware's escapes
             if key == 'GUEST-BOOT':
                 print(f'guest: kernel {rest} ({kernel}), booted after {time.monotonic() - start:.1f} s')
-                output = []  # not the firmware's
+                output, last = [], time.monotonic()  # not the firmware's
             elif key == 'GUEST-RESULT':
-                name, rc, secs = rest.split()
+                (name, rc), secs, last = rest.split(), time.monotonic() - last, time.monotonic()
                 results[name] = 'Skipped' if rc == '0' and any(re.search(r, ''.join(output)) for r in skips[name]) else \
                     {'0': 'Passed', '-1': '***Timeout'}.get(rc, f'***Failed ({rc})')
                 print(''.join('  | ' + s for s in output[-300:] if rc != '0'), end='')  # why it failed, in its own words
-                print(f'{len(results):3}/{len(skips)} Test: {name} {"." * max(3, 60 - len(name))} {results[name]} {float(secs):8.2f} sec')
+                print(f'{len(results):3}/{len(skips)} Test: {name} {"." * max(3, 60 - len(name))} {results[name]} {secs:8.2f} sec')
                 output = []
             else:
                 output.append(line)
