@@ -231,8 +231,13 @@ int timer_delete(timer_t id) {
 
 // The watchdog: a test still running after its deadline (30 s, or
 // CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
-// so that a hang shows where. Its alarm is not inherited by a forked child.
-void watchdog(int) {
+// so that a hang shows where.
+namespace {
+std::atomic<long> deadline{0};
+long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+void *watchdog(void *) {
+    while (deadline == 0 || now_s() < deadline)
+        t::sleep_ms(200);
     fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
     std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +
                       " -batch -ex 'thread apply all bt' 2>&1 | grep -v '^\\[' >&2";
@@ -242,17 +247,24 @@ void watchdog(int) {
 }
 struct Deadline : testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo &) override {
-        alarm(getenv("CHRONELS_WATCHDOG_S") ? static_cast<unsigned>(atoi(getenv("CHRONELS_WATCHDOG_S"))) : 30);
+        deadline = now_s() + (getenv("CHRONELS_WATCHDOG_S") ? atol(getenv("CHRONELS_WATCHDOG_S")) : 30);
     }
-    void OnTestEnd(const testing::TestInfo &) override { alarm(0); }
+    void OnTestEnd(const testing::TestInfo &) override { deadline = 0; }
 };
+} // namespace
 
 int main(int argc, char **argv) {
-    sigset_t io; // SIGIO, which ends the timer thread, must reach no other thread
+    // The watchdog must take no signal meant for the timer thread; SIGIO,
+    // which ends the timer thread, must reach no other thread either.
+    sigset_t all, old, io;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_t w; // not std::thread: a forked child, without it, would leak its state
+    pthread_create(&w, nullptr, watchdog, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     sigemptyset(&io);
     sigaddset(&io, SIGIO);
     pthread_sigmask(SIG_BLOCK, &io, nullptr);
-    signal(SIGALRM, watchdog);
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new Deadline);
     return RUN_ALL_TESTS();

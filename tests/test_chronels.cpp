@@ -462,8 +462,9 @@ bool fork_unsafe() {
 #endif
     return t::emulated();
 }
-// The exit status of a child that runs `body` (1 if it failed). Its own
-// watchdog ends a hang in it before this process's could end the parent.
+// The exit status of a child that runs `body` (1 if it failed). The
+// watchdog thread stays behind: an alarm ends a hang in the child before
+// the parent's watchdog could end the parent and orphan it.
 int in_child(const std::function<void()> &body) {
     fflush(stdout);
     pid_t pid = fork();
