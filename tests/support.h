@@ -53,7 +53,7 @@ bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user,
 
 // The callback most tests use: counts per argument (modulo 64) and checks
 // that callbacks run on one thread, one at a time.
-std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, total{0}, inside{0};
+std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, inside{0};
 std::atomic<pid_t> cb_tid{0}, last_tid{0}; // the first and the latest thread to run it
 void tally(void *arg) {
     pid_t self = tid(), first = 0;
@@ -61,7 +61,6 @@ void tally(void *arg) {
     overlaps += inside++ != 0;
     last_tid = self;
     hits[reinterpret_cast<intptr_t>(arg) % 64]++;
-    total++;
     inside--;
 }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period = 0) { // create and set
