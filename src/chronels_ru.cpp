@@ -81,28 +81,24 @@ struct __chronel {
     bool made_here;       // made by chronel_create_cs: owns a system timer
                           // although create_state stays CHRONEL_INVALID
     bool needs_tombstone; // set with the DELETE outcome, under mutex
-    // The setting guard (see "Applying a setting"): written under `mutex`
-    // by the timer thread that applies a setting; dispatch reads `guard`
-    // without the lock only to see whether it is up, the rest under it.
-    std::atomic<uint8_t> guard; // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
+    // The setting guard (see "Applying a setting"): written where a setting
+    // is applied and read where an expiry is dispatched, both only on the
+    // serving timer thread; a hand-over orders them across threads.
+    uint8_t guard;            // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
+    uint32_t first_window_ns; // the new first expiry falls in
+    int64_t first_ns;         // [first_ns, first_ns + first_window_ns], CLOCK_MONOTONIC
     // One reference for the record's life, dropped by delete (or, for a
     // parked record, by the timer thread at its tombstone), and one for
     // each set or control in progress on another thread: a callback may
     // delete its timer while the call that armed it is still leaving the
     // handshake. The last one out releases the record.
     std::atomic<int> refs;
-    uint32_t first_window_ns; // the new first expiry falls in
-    union {                   // [first_ns, first_ns + first_window_ns]
-        int64_t first_ns;     // live: CLOCK_MONOTONIC, for the guard
-        __chronel *deferred_next; // parked (no callback, no guard): on
-    };                            // `deferred`, under ctl_lock
 };
 
 enum : uint8_t { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
 static_assert(std::atomic<void (*)(void *)>::is_always_lock_free, "callback slot");
-static_assert(std::atomic<uint8_t>::is_always_lock_free, "guard");
 
 // The start-up gate: a binary semaphore, because the timer thread releases
 // it on behalf of the chronel_init that took it.
@@ -112,9 +108,9 @@ struct chronel_gate {
     bool held;
 };
 
-// One running timer thread. It lives on that thread's stack and is reached
-// only through `current` under `ctl_lock`, which the thread gives up before
-// its stack goes away.
+// One timer thread. It lives on that thread's stack and is reached only
+// through `current`, `youngest` or a predecessor's `successor`, all under
+// `ctl_lock`, and the thread unhooks itself from them before its stack goes.
 struct generation {
     pid_t tid;
     pid_t pid;
@@ -122,6 +118,11 @@ struct generation {
     int quit_sig;
     int ctrl_sig;
     int timer_sig;
+    // Under ctl_lock:
+    bool retired;           // told to stop, by chronel_shutdown or chronel_init
+    bool waits;             // its predecessor has not ended yet
+    generation *successor;  // started after it; waits for its end
+    pthread_cond_t handover; // signalled when `waits` clears
 };
 
 } // namespace
@@ -152,17 +153,23 @@ static chronel_gate tid_mutex = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIAL
 static pthread_mutex_t ctl_lock = PTHREAD_MUTEX_INITIALIZER;
 static generation *current;
 
-// Timer threads alive, retired ones still finishing a callback included;
-// changed under ctl_lock. While more than one lives, another thread may hold
-// an expiry it has taken but not yet dispatched, which sigpending cannot
-// see: every release then waits for a tombstone, and tombstones wait on
-// `deferred` until only one thread is left.
-static std::atomic<int> live_threads{0};
-static __chronel *deferred;
+// The thread started last that has not yet ended, or null; under ctl_lock.
+// One timer thread serves at a time: a new thread waits for `youngest`
+// before it, which hands over as the very last thing it does, after it has
+// stopped taking signals, settled what was queued to it and stopped being
+// a timer thread. Each thread waited for its own predecessor in turn, so
+// once a thread serves, every older one is past its last touch of any
+// record: nothing older can hold an expiry, run a callback or execute a
+// request, and the one serving thread dispatches each expiry it takes
+// before it takes the next.
+static generation *youngest;
 
-// Set on a timer thread to its own generation; the timer-thread test. A
-// thread-local flag instead of gettid() == tid spares a system call per
-// operation; the fork handler clears it in the child.
+// Set on a timer thread to its own generation until it has handed over;
+// the timer-thread test. A retired thread still in a callback is the timer
+// thread for that callback: its calls work in place, where a request would
+// wait for a successor that waits for it. A thread-local flag instead of
+// gettid() == tid also spares a system call per operation; the fork
+// handler clears it in the child.
 static thread_local generation *self_gen __attribute__((tls_model("initial-exec")));
 
 // Internal functions, in the order they appear below.
@@ -172,13 +179,13 @@ static int queue_to(const generation *g, int sig, void *value); // aim a signal 
 static int send_request(__chronel *pt);                 // queue a control request
 static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
-static int apply_setting(__chronel *pt);                // timer_settime, and the guard
-static bool setting_allows(__chronel *pt);              // may this expiry run its callback?
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
-static bool stale_possible(__chronel *pt);              // may an expiry be pending or held?
 static void release_record(__chronel *pt, bool tombstone);
 static void drop_ref(__chronel *pt);                    // the last one out frees
-static void take_tombstone(__chronel *pt);              // free, or defer while two threads live
+static int apply_setting(__chronel *pt);                // timer_settime, and the guard
+static bool setting_allows(__chronel *pt);              // may this expiry run its callback?
+static int retire(generation *g);                       // tell the current thread to stop
+static void end_generation(generation *gen);            // settle what is queued, hand over
 static void *chronel_thread_loop(void *arg);
 static int __chronel_settime(__chronel *pt);
 static void __chronel_delete(__chronel *pt);
@@ -226,12 +233,25 @@ static void fork_child() {
     pthread_mutex_unlock(&ctl_lock);
     pthread_mutex_unlock(&tid_mutex.lock);
     current = nullptr;
+    youngest = nullptr;
     self_gen = nullptr;
-    live_threads.store(0, std::memory_order_relaxed);
-    deferred = nullptr; // the parent's to release
     tid.store(0, std::memory_order_relaxed);
     tid_mutex.held = false;
+    // A waiter of the parent's would be a phantom in the child's copy.
+    const pthread_cond_t fresh = PTHREAD_COND_INITIALIZER;
+    memcpy(&tid_mutex.free, &fresh, sizeof fresh);
 }
+
+// Every exported function runs with cancellation off and restores the
+// caller's state on return: a thread cancelled inside a call would leave a
+// record's mutex held or a request half-made, and stall every timer. A
+// cancellation asked for meanwhile acts at the caller's next cancellation
+// point.
+struct no_cancel {
+    int old;
+    no_cancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+    ~no_cancel() { pthread_setcancelstate(old, nullptr); }
+};
 
 __attribute__((constructor)) static void chronel_load() {
     pthread_atfork(fork_prepare, fork_parent, fork_child);
@@ -308,7 +328,7 @@ static void execute_request(__chronel *pt, bool ending) {
     } else if (cmd == CHRONEL_CMD_DELETE) {
         if (timer_delete(pt->timer) != 0)
             LOG("timer_delete fail: %s\n", strerror(errno));
-        pt->needs_tombstone = stale_possible(pt);
+        pt->needs_tombstone = expiry_pending(pt);
         pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     } else if (cmd == CHRONEL_CMD_SETTIME) {
         bool applied = !ending && apply_setting(pt) == 0;
@@ -326,8 +346,9 @@ static void execute_request(__chronel *pt, bool ending) {
 // is therefore freed only when no such signal can exist:
 //  - right after timer_delete, if the record's expiry signal is not pending
 //    at all (no new expiry can be queued once the system timer is gone, and
-//    the timer thread is not holding one: it is the thread deleting, or it
-//    is executing the DELETE request);
+//    no timer thread holds one: the one serving thread is the thread
+//    deleting, or it is executing the DELETE request, and no older one
+//    lives);
 //  - otherwise the record is parked and a tombstone, the same signal with
 //    the record's address plus one, is queued to the process behind the
 //    stale expiries. Signals of one real-time number are taken in the order
@@ -343,14 +364,6 @@ static bool expiry_pending(__chronel *pt) {
     sigemptyset(&pending);
     sigpending(&pending);
     return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1;
-}
-
-// May an expiry of the record be pending, or held by another timer thread?
-// Pending first, then the count: a thread that took an expiry before the
-// sigpending had been counted before it, so one of the two tests sees it.
-static bool stale_possible(__chronel *pt) {
-    bool pending = expiry_pending(pt);
-    return pending || live_threads.load(std::memory_order_seq_cst) > 1;
 }
 
 // Ends the record's life: now, or when its tombstone comes through.
@@ -379,25 +392,6 @@ static void drop_ref(__chronel *pt) {
     if (pthread_cond_destroy(&pt->cond) != 0)
         LOG("Condition is busy\n");
     free(pt);
-}
-
-// A tombstone: every earlier expiry of its record has been taken. While an
-// older timer thread still lives it may hold one not yet dispatched, so the
-// release waits on `deferred` until that thread has ended.
-static void take_tombstone(__chronel *pt) {
-    (void)pt->command.load(std::memory_order_acquire); // the releaser's last store
-    if (live_threads.load(std::memory_order_seq_cst) > 1) {
-        pthread_mutex_lock(&ctl_lock);
-        bool wait = live_threads.load(std::memory_order_relaxed) > 1;
-        if (wait) {
-            pt->deferred_next = deferred;
-            deferred = pt;
-        }
-        pthread_mutex_unlock(&ctl_lock);
-        if (wait)
-            return;
-    }
-    drop_ref(pt);
 }
 
 // ---------------------------------------------------------------------------
@@ -434,7 +428,7 @@ static int64_t ns_after(int64_t t, const struct timespec &d) {
     return t + int64_t{d.tv_sec} * 1000000000 + d.tv_nsec;
 }
 
-// On the timer thread, under the record's mutex.
+// On the serving timer thread: in place, or for a request.
 static int apply_setting(__chronel *pt) {
     const struct itimerspec *set = pt->active_timeout;
     int64_t before = monotonic_ns();
@@ -443,23 +437,21 @@ static int apply_setting(__chronel *pt) {
         return -1;
     }
     uint8_t guard = GUARD_NONE;
-    if (stale_possible(pt)) {
+    if (expiry_pending(pt)) {
         bool disarmed = set->it_value.tv_sec == 0 && set->it_value.tv_nsec == 0;
         guard = disarmed ? GUARD_DISARMED : GUARD_FIRST;
         int64_t took = monotonic_ns() - before;
         pt->first_ns = ns_after(before, set->it_value);
         pt->first_window_ns = static_cast<uint32_t>(std::min<int64_t>(took, UINT32_MAX));
     }
-    pt->guard.store(guard, std::memory_order_relaxed);
+    pt->guard = guard;
     return 0;
 }
 
 // Dispatch's slow path, taken only while the record's guard is up.
 static bool setting_allows(__chronel *pt) {
-    pthread_mutex_lock(&pt->mutex);
-    uint8_t guard = pt->guard.load(std::memory_order_relaxed);
-    bool run = guard != GUARD_DISARMED;
-    if (guard == GUARD_FIRST) {
+    bool run = pt->guard != GUARD_DISARMED;
+    if (pt->guard == GUARD_FIRST) {
         int64_t now = monotonic_ns();
         if (now < pt->first_ns) {
             run = false;
@@ -469,9 +461,8 @@ static bool setting_allows(__chronel *pt) {
                   ns_after(now, left.it_value) > pt->first_ns + pt->first_window_ns;
         }
         if (run)
-            pt->guard.store(GUARD_NONE, std::memory_order_relaxed);
+            pt->guard = GUARD_NONE;
     }
-    pthread_mutex_unlock(&pt->mutex);
     return run;
 }
 
@@ -479,8 +470,26 @@ static bool setting_allows(__chronel *pt) {
 // The timer thread
 // ===========================================================================
 
+// Under ctl_lock, on the current thread. The stop signal takes a queue slot
+// and can be refused (RLIMIT_SIGPENDING); SIGIO, a standard signal, is made
+// pending even then, so the thread still wakes, and being retired it ends
+// without an overflow message. Lost, the stop would leave a thread serving
+// that nobody can reach, and its successor waiting for it for ever.
+static int retire(generation *g) {
+    g->retired = true;
+    current = nullptr;
+    int rc = queue_to(g, g->quit_sig, nullptr);
+    if (rc != 0) {
+        int e = errno;
+        syscall(SYS_tgkill, g->pid, g->tid, SIGIO);
+        errno = e;
+    }
+    return rc;
+}
+
 // Fail whatever is still queued to this thread, after it stopped taking
-// new requests: no sender is left waiting for a thread that has gone.
+// new requests: no sender is left waiting for a thread that has gone. Then
+// hand over to the successor, if one waits.
 static void end_generation(generation *gen) {
     pthread_mutex_lock(&ctl_lock);
     if (current == gen)
@@ -502,23 +511,20 @@ static void end_generation(generation *gen) {
     }
     self_gen = nullptr;
 
-    // The last touch of any record by this thread is behind it: tombstones
-    // that waited for it go round once more, behind whatever is queued.
     pthread_mutex_lock(&ctl_lock);
-    __chronel *parked = nullptr;
-    if (live_threads.fetch_sub(1, std::memory_order_seq_cst) <= 2) {
-        parked = deferred;
-        deferred = nullptr;
+    if (gen->successor != nullptr) {
+        gen->successor->waits = false;
+        pthread_cond_signal(&gen->successor->handover);
     }
+    if (youngest == gen)
+        youngest = nullptr;
     pthread_mutex_unlock(&ctl_lock);
-    while (parked != nullptr) {
-        __chronel *next = parked->deferred_next;
-        release_record(parked, true);
-        parked = next;
-    }
+    pthread_cond_destroy(&gen->handover);
 }
 
 static void *chronel_thread_loop(void *) {
+    // A callback must not end this thread: nothing it calls may cancel it.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
     generation gen;
     gen.quit_sig = TIMER_QUIT_SIG;
     gen.ctrl_sig = TIMER_CTRL_SIG;
@@ -526,6 +532,9 @@ static void *chronel_thread_loop(void *) {
     gen.pid = getpid();
     gen.uid = getuid();
     gen.tid = static_cast<pid_t>(syscall(SYS_gettid));
+    gen.retired = false;
+    gen.successor = nullptr;
+    pthread_cond_init(&gen.handover, nullptr);
 
     const int dispositions[3] = {gen.timer_sig, gen.quit_sig, gen.ctrl_sig};
     for (int sig : dispositions) {
@@ -540,29 +549,35 @@ static void *chronel_thread_loop(void *) {
         }
     }
 
+    // Blocked already, with every other real-time signal, since chronel_init
+    // created this thread with them blocked.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, gen.quit_sig);
     sigaddset(&set, gen.ctrl_sig);
     sigaddset(&set, gen.timer_sig);
     sigaddset(&set, SIGIO);
-    // Blocked besides: every real-time signal a later chronel_init may pick.
-    // This thread can outlive its generation in a callback, and a newer
-    // generation's signal taken here would end the process.
-    sigset_t blocked = set;
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
-        sigaddset(&blocked, sig);
-    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     self_gen = &gen;
     pthread_mutex_lock(&ctl_lock);
     current = &gen;
-    live_threads.fetch_add(1, std::memory_order_seq_cst);
+    gen.waits = youngest != nullptr;
+    if (youngest != nullptr)
+        youngest->successor = &gen;
+    youngest = &gen;
     tid.store(gen.tid, std::memory_order_relaxed);
     pthread_mutex_unlock(&ctl_lock);
     gate_unlock(&tid_mutex);
 
-    for (;;) {
+    // Requests and expiries wait in the signal queues meanwhile.
+    pthread_mutex_lock(&ctl_lock);
+    while (gen.waits)
+        pthread_cond_wait(&gen.handover, &ctl_lock);
+    bool serve = !gen.retired;
+    pthread_mutex_unlock(&ctl_lock);
+
+    while (serve) {
         siginfo_t si;
         int sig = sigwaitinfo(&set, &si);
         if (sig < 0) {
@@ -575,19 +590,25 @@ static void *chronel_thread_loop(void *) {
             __chronel *pt = reinterpret_cast<__chronel *>(v);
             if (__builtin_expect((v & 1) == 0 && pt != nullptr, 1)) {
                 void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
-                if (cb != nullptr && (pt->guard.load(std::memory_order_relaxed) == GUARD_NONE || setting_allows(pt)))
+                if (cb != nullptr && (pt->guard == GUARD_NONE || setting_allows(pt)))
                     cb(pt->arg);
                 continue;
             }
-            if (pt != nullptr) {
-                take_tombstone(reinterpret_cast<__chronel *>(v - 1));
+            if (pt != nullptr) { // a tombstone: every earlier expiry of its record is taken
+                pt = reinterpret_cast<__chronel *>(v - 1);
+                (void)pt->command.load(std::memory_order_acquire); // the releaser's last store
+                drop_ref(pt);
                 continue;
             }
         }
         if (sig == gen.quit_sig)
             break;
         if (sig == SIGIO) {
-            LOG("Timer queue overflow for pid %d\n", static_cast<int>(tid.load(std::memory_order_relaxed)));
+            pthread_mutex_lock(&ctl_lock);
+            bool asked = gen.retired; // a stop that found no queue slot
+            pthread_mutex_unlock(&ctl_lock);
+            if (!asked)
+                LOG("Timer queue overflow for pid %d\n", static_cast<int>(tid.load(std::memory_order_relaxed)));
             break;
         }
         __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
@@ -603,6 +624,7 @@ static void *chronel_thread_loop(void *) {
 }
 
 CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
+    no_cancel guard;
     int policy = SCHED_OTHER;
     int rc = gate_trylock(&tid_mutex);
     if (rc != 0) {
@@ -633,12 +655,11 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
     }
 
     // Only one timer thread takes requests: a running one is told to stop
-    // (what is queued to it is failed, not lost) before the new one starts.
+    // (what is queued to it is failed, not lost); the new one serves once
+    // it has ended.
     pthread_mutex_lock(&ctl_lock);
-    if (current != nullptr) {
-        queue_to(current, current->quit_sig, nullptr);
-        current = nullptr;
-    }
+    if (current != nullptr)
+        retire(current);
     pthread_mutex_unlock(&ctl_lock);
 
     pthread_attr_t attr;
@@ -647,8 +668,18 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setschedpolicy(&attr, policy);
     pthread_attr_setschedparam(&attr, &param);
+    // The thread starts with every real-time signal and SIGIO blocked: it
+    // must never take a signal of another base, whose default action ends
+    // the process, nor SIGIO before it serves.
+    sigset_t all, old;
+    sigemptyset(&all);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
+        sigaddset(&all, sig);
+    sigaddset(&all, SIGIO);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
     pthread_t thread;
     rc = pthread_create(&thread, &attr, chronel_thread_loop, nullptr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         // Nobody would open the gate: open it here and report.
@@ -662,9 +693,13 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
     return 0;
 }
 
-CHRONEL_EXPORT int chronel_init_default(void) { return chronel_init(0, SIGRTMIN); }
+CHRONEL_EXPORT int chronel_init_default(void) {
+    no_cancel guard;
+    return chronel_init(0, SIGRTMIN);
+}
 
 CHRONEL_EXPORT void chronel_shutdown(void) {
+    no_cancel guard;
     int rc = gate_trylock(&tid_mutex);
     if (rc != 0) {
         LOG("Could not get timer creation mutex : %s\n", strerror(rc));
@@ -678,9 +713,8 @@ CHRONEL_EXPORT void chronel_shutdown(void) {
     } else if (on_timer_thread()) {
         LOG("You can't do that!!\n");
     } else {
-        if (queue_to(current, current->quit_sig, nullptr) != 0)
+        if (retire(current) != 0)
             LOG("sigqueue : %s\n", strerror(errno));
-        current = nullptr;
         tid.store(0, std::memory_order_relaxed);
     }
     pthread_mutex_unlock(&ctl_lock);
@@ -723,6 +757,7 @@ static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg)
 }
 
 CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void *arg) {
+    no_cancel guard;
     if (on_timer_thread()) {
         LOG("Can't create new timer within timer callback!!\n");
         return -1;
@@ -760,28 +795,13 @@ static int __chronel_settime(__chronel *pt) {
     return rc;
 }
 
-// A callback's in-place set can meet a request on the same record that an
-// older timer thread, retired while it ran, is still executing; the record's
-// mutex keeps the two apart. Other callers go through the handshake.
-struct direct_lock {
-    __chronel *pt;
-    explicit direct_lock(__chronel *p) : pt(on_timer_thread() ? p : nullptr) {
-        if (pt != nullptr)
-            pthread_mutex_lock(&pt->mutex);
-    }
-    ~direct_lock() {
-        if (pt != nullptr)
-            pthread_mutex_unlock(&pt->mutex);
-    }
-};
-
 CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {
+    no_cancel guard;
     __chronel *pt = __check_chronel(user);
     if (pt == nullptr) {
         LOG("Invalid chronel\n");
         return -1;
     }
-    direct_lock in_place(pt);
     static const struct timespec zero = {0, 0};
     pt->timeout.it_value = itime != nullptr ? *itime : zero;
     pt->timeout.it_interval = rtime != nullptr ? *rtime : zero;
@@ -790,6 +810,7 @@ CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct
 }
 
 CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
+    no_cancel guard;
     struct itimerspec disabled;
     memset(&disabled, 0, sizeof disabled);
     __chronel *pt = __check_chronel(user);
@@ -797,7 +818,6 @@ CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
         LOG("Invalid chronel\n");
         return -1;
     }
-    direct_lock in_place(pt);
     pt->active_timeout = enable ? &pt->timeout : &disabled;
     return __chronel_settime(pt);
 }
@@ -811,7 +831,7 @@ static void __chronel_delete(__chronel *pt) {
         if (on_timer_thread()) {
             if (timer_delete(pt->timer) != 0)
                 LOG("timer_delete %m\n");
-            tombstone = stale_possible(pt);
+            tombstone = expiry_pending(pt);
         } else {
             // A record made in place has no CREATED state to wait on; give
             // it one, so both kinds share the DELETE handshake.
@@ -829,6 +849,7 @@ static void __chronel_delete(__chronel *pt) {
 }
 
 CHRONEL_EXPORT int chronel_delete(chronel *user) {
+    no_cancel guard;
     __chronel *pt = __check_chronel(user);
     if (pt == nullptr) {
         LOG("Invalid chronel\n");
@@ -859,6 +880,7 @@ static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, 
 }
 
 CHRONEL_EXPORT int chronel_create_cs(chronel *user, void (*callback)(void *), void *arg) {
+    no_cancel guard;
     if (user != nullptr)
         user->isabstime = 1;
     return __chronel_create(user, callback, arg, CLOCK_REALTIME);

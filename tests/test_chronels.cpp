@@ -26,8 +26,11 @@ void park(void *arg) { // holds the timer thread until the test lets it go
     bool all = true; // every signal a later init may pick (the tools keep the last ones)
     for (int s = SIGRTMIN; s <= (t::valgrind() || t::emulated() ? SIGRTMIN + 8 : SIGRTMAX); s++)
         all = all && blocked(s);
-    for (all_blocked = all, tally(arg); hold;)
+    tally(arg);
+    t::inside++; // any other callback meanwhile counts as an overlap
+    for (all_blocked = all; hold;)
         t::sleep_ms(1);
+    t::inside--;
 }
 int settle(int i) { // the count of `i` once it stops moving
     for (int before = -1;; t::sleep_ms(50))
@@ -87,71 +90,177 @@ TEST(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
 
 TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     chronel_shutdown();
-    EXPECT_TRUE(t::logged("Timer thread does not exist\n"));
-    chronel h = {}, self = {}, n = {}, held = {};
-    ASSERT_EQ(0, chronel_init_default() + t::arm(&self, [](void *) { chronel_shutdown(); hits[2]++; }, nullptr, 1, 1));
+    EXPECT_EQ(1, t::logged("Timer thread does not exist\n")) << "shutdown before any init";
+    chronel h = {}, self = {}, n = {};
+    ASSERT_EQ(0, chronel_init_default());
+    ASSERT_EQ(0, t::arm(&self, [](void *) { chronel_shutdown(); hits[2]++; }, nullptr, 1, 1));
     ASSERT_TRUE(t::wait_until([] { return hits[2] >= 3; }));
-    EXPECT_TRUE(t::logged("You can't do that!!\n"));
+    EXPECT_TRUE(t::logged("You can't do that!!\n")) << "shutdown from a callback";
     EXPECT_EQ(0, chronel_delete(&self));
     // Null values, of the expiry and the control signal, are passed over.
     ASSERT_EQ(0, t::arm(&h, tally, t::idx(0), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[0] == 1; }));
-    const pid_t old = last_tid;
+    const pid_t first = last_tid;
     union sigval none = {};
-    ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, none) + sigqueue(getpid(), SIGRTMIN + 1, none));
+    ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, none)) << "null expiry";
+    ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 1, none)) << "null control request";
     for (int s : {SIGRTMIN + 1, SIGRTMIN + 2})
         EXPECT_TRUE(t::wait_until([&] {
             return t::logged("Got signal %d without any sival_ptr\n", "Got signal " + std::to_string(s) + " without any sival_ptr\n");
-        }));
+        })) << s;
     // SIGIO from outside ends the thread; requests then fail without waiting.
     kill(getpid(), SIGIO);
-    ASSERT_TRUE(t::wait_until([&] { return gone(old) && t::logged("Timer queue overflow for pid %d\n", "Timer queue overflow for pid " + std::to_string(old) + "\n"); }));
+    ASSERT_TRUE(t::wait_until([&] { return gone(first) && t::logged("Timer queue overflow for pid %d\n", "Timer queue overflow for pid " + std::to_string(first) + "\n"); }));
     timespec one = t::ms(1);
-    EXPECT_EQ(-3, chronel_settime(&h, &one, nullptr) + chronel_control(&h, true) + chronel_create(&n, tally, nullptr));
-    EXPECT_TRUE(t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
+    EXPECT_EQ(-1, chronel_settime(&h, &one, nullptr)) << "set after the overflow";
+    EXPECT_EQ(-1, chronel_control(&h, true)) << "resume after the overflow";
+    EXPECT_EQ(-1, chronel_create(&n, tally, nullptr)) << "create after the overflow";
+    EXPECT_EQ(3, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
     t::clear_logs();
     chronel_shutdown();
-    EXPECT_TRUE(t::logged("Timer thread does not exist\n"));
-    // One more starts while the second is held in a callback, and serves.
-    ASSERT_EQ(0, chronel_init_default() + chronel_settime(&h, &one, nullptr));
+    EXPECT_EQ(1, t::logged("Timer thread does not exist\n")) << "shutdown after the overflow";
+    // A stop that finds no signal slot still ends the thread, from shutdown
+    // and from init alike, and the thread after it serves.
+    ASSERT_EQ(0, chronel_init_default());
+    ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
     ASSERT_TRUE(t::wait_until([] { return hits[0] == 2; }));
-    chronel a = {}, c = {}, d = {}, e = {};
-    ASSERT_EQ(0, chronel_create(&a, tally, t::idx(3)) + chronel_create(&d, tally, t::idx(3)) + chronel_create_cs(&e, tally, t::idx(3)));
+    const pid_t second = last_tid;
+    {
+        t::SigLimit no_slot(0);
+        chronel_shutdown();
+        EXPECT_EQ(1, t::logged("sigqueue : %s\n", "sigqueue : " + t::err(EAGAIN)));
+        EXPECT_TRUE(t::wait_until([&] { return gone(second); })) << "a stop without a slot was lost";
+        ASSERT_EQ(0, chronel_init_default());
+        ASSERT_EQ(0, chronel_init_default()) << "retiring the one just started, without a slot";
+    }
+    EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set after two stops without a slot";
+    EXPECT_TRUE(t::wait_until([] { return hits[0] == 3; }));
+    for (const t::Entry &e : t::logs())
+        EXPECT_EQ(std::string::npos, e.text.find("overflow")) << "a stop taken for an overflow";
+    EXPECT_EQ(0, chronel_delete(&h));
+}
+
+// One timer thread serves at a time. init returns at once, from another
+// thread or from a callback, while the old thread is still in a callback;
+// the new one serves once the old one has ended. What was queued to a
+// retired thread fails (deletes are carried out), what was queued to the
+// new one is served.
+std::atomic<int> init_in_callback{9};
+TEST(Engine, ANewThreadServesOnlyOnceTheOldOneHasEnded) {
+    t::pauses = true;
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held();
+    chronel h = {}, late = {}, held = {}, a = {}, c = {}, d = {}, e = {}, self = {};
+    ASSERT_EQ(0, chronel_create(&h, tally, t::idx(0)));
+    ASSERT_EQ(0, chronel_create(&late, tally, t::idx(4)));
+    ASSERT_EQ(0, chronel_create(&a, tally, t::idx(3)));
+    ASSERT_EQ(0, chronel_create(&d, tally, t::idx(3)));
+    ASSERT_EQ(0, chronel_create_cs(&e, tally, t::idx(3)));
     hold = true;
     ASSERT_EQ(0, t::arm(&held, park, t::idx(1), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[1] == 1; }));
-    EXPECT_TRUE(all_blocked) << "a thread that outlives its generation could take a newer one's signal";
-    const pid_t second = last_tid;
-    // Requests queued behind the callback wait (deletes of both kinds of
-    // record too); when its thread is retired they fail, a delete excepted,
-    // and run nowhere.
-    std::atomic<int> rc[4] = {9, 9, 9, 9};
-    std::thread q[] = {std::thread([&] { rc[0] = chronel_settime(&a, &one, nullptr); }),
-                       std::thread([&] { rc[1] = chronel_create(&c, tally, nullptr); }),
-                       std::thread([&] { rc[2] = chronel_delete(&d); }), std::thread([&] { rc[3] = chronel_delete(&e); })};
-    t::sleep_ms(300);
-    EXPECT_EQ(36, rc[0] + rc[1] + rc[2] + rc[3]) << "a request returned while the timer thread was in a callback";
+    EXPECT_TRUE(all_blocked) << "a thread that outlives its turn could take a newer one's signal";
+    const pid_t old = last_tid;
+    timespec one = t::ms(1);
+    std::atomic<int> set_a{9}, create_c{9}, delete_d{9}, delete_e{9}, set_h{9}, set_late{9};
+    std::vector<std::thread> q;
+    q.emplace_back([&] { set_a = chronel_settime(&a, &one, nullptr); });
+    q.emplace_back([&] { create_c = chronel_create(&c, tally, nullptr); });
+    q.emplace_back([&] { delete_d = chronel_delete(&d); });
+    q.emplace_back([&] { delete_e = chronel_delete(&e); });
+    t::sleep_ms(100);
+    std::thread([] { EXPECT_EQ(0, chronel_init_default()) << "init beside a held callback"; }).join();
+    q.emplace_back([&] { set_h = chronel_settime(&h, &one, nullptr); }); // to the second, which never serves
+    t::sleep_ms(100);
     chronel_shutdown();
-    ASSERT_EQ(0, chronel_init_default());
-    const t::Held base = t::held();
-    ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
-    ASSERT_TRUE(t::wait_until([] { return hits[0] == 3; }));
-    EXPECT_NE(second, last_tid.load());
-    // The held thread may hold an expiry nobody else can see: records
-    // deleted meanwhile wait for its end, then go.
-    for (int i = 0; i < 10; i++)
-        ASSERT_EQ(0, chronel_create(&n, tally, nullptr) + chronel_delete(&n));
-    t::sleep_ms(50);
-    EXPECT_TRUE(base.first < 0 || base.first + 10 == t::live_callocs()) << "released while another thread could hold their expiries";
+    ASSERT_EQ(0, chronel_init_default()) << "a third while the first is still held";
+    q.emplace_back([&] { set_late = chronel_settime(&late, &one, nullptr); }); // to the third
+    t::sleep_ms(200);
+    for (auto *rc : {&set_a, &create_c, &delete_d, &delete_e, &set_h, &set_late})
+        EXPECT_EQ(9, rc->load()) << "a request returned while the only serving thread was held";
     hold = false;
     for (auto &th : q)
         th.join();
-    EXPECT_EQ(-2, rc[0] + rc[1] + rc[2] + rc[3]);
-    EXPECT_TRUE(t::logged("Timer thread ended before the request ran\n"));
-    ASSERT_TRUE(t::wait_until([&] { return gone(second); }));
-    EXPECT_TRUE(t::back_to({base.first < 0 ? -1 : base.first - 3, base.second - 2})) << t::str(t::held()); // c, d and e gone
-    t::sleep_ms(20);
-    EXPECT_EQ(0, chronel_delete(&h) + chronel_delete(&held) + chronel_delete(&a) + hits[3] + overlaps);
+    EXPECT_EQ(-1, set_a.load()) << "set queued to the held thread";
+    EXPECT_EQ(-1, create_c.load()) << "create queued to the held thread";
+    EXPECT_EQ(0, delete_d.load()) << "delete queued to the held thread";
+    EXPECT_EQ(0, delete_e.load()) << "delete of a record made in place, queued to the held thread";
+    EXPECT_EQ(-1, set_h.load()) << "set queued to a thread retired before it served";
+    EXPECT_EQ(0, set_late.load()) << "set queued to the thread that serves";
+    EXPECT_EQ(3, t::logged("Timer thread ended before the request ran\n"));
+    EXPECT_TRUE(t::wait_until([] { return hits[4] == 1; })) << "the set served last never fired";
+    EXPECT_NE(old, last_tid.load());
+    EXPECT_TRUE(gone(old));
+    // From a callback: init returns in it, and the thread after it serves.
+    const pid_t third = last_tid;
+    ASSERT_EQ(0, t::arm(&self, [](void *) { init_in_callback = chronel_init_default(); }, nullptr, 1));
+    ASSERT_TRUE(t::wait_until([] { return init_in_callback != 9; }));
+    EXPECT_EQ(0, init_in_callback.load()) << "init from a callback";
+    EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set served by the thread started in a callback";
+    EXPECT_TRUE(t::wait_until([] { return hits[0] == 1; }));
+    EXPECT_NE(third, last_tid.load());
+    EXPECT_EQ(0, overlaps.load()) << "callbacks of two timer threads overlapped";
+    for (chronel *x : {&h, &late, &held, &a, &self})
+        EXPECT_EQ(0, chronel_delete(x));
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
+    t::pauses = false;
+}
+
+// A caller cancelled inside a call harms nothing: the call completes, the
+// cancellation acts at the caller's next cancellation point, and the
+// timers keep firing.
+struct CancelledCall {
+    std::function<int()> call;
+    std::atomic<int> rc{9};
+    std::atomic<bool> entered{false};
+    pthread_t th;
+    static void *run(void *p) {
+        auto *c = static_cast<CancelledCall *>(p);
+        c->entered = true; // no cancellation point before the call
+        c->rc = c->call();
+        pthread_testcancel();
+        return nullptr;
+    }
+};
+TEST(Engine, ACallerCancelledInsideACallHarmsNothing) {
+    t::pauses = true;
+    ASSERT_EQ(0, chronel_init_default());
+    const t::Held base = t::held();
+    chronel periodic = {}, held = {}, set = {}, made = {}, doomed = {};
+    ASSERT_EQ(0, t::arm(&periodic, tally, t::idx(0), 2, 2));
+    ASSERT_EQ(0, chronel_create(&set, tally, t::idx(2)));
+    ASSERT_EQ(0, chronel_create(&doomed, tally, t::idx(2)));
+    hold = true;
+    ASSERT_EQ(0, t::arm(&held, park, t::idx(1), 1));
+    ASSERT_TRUE(t::wait_until([] { return hits[1] == 1; }));
+    timespec one = t::ms(1);
+    CancelledCall calls[3];
+    calls[0].call = [&] { return chronel_settime(&set, &one, nullptr); };
+    calls[1].call = [&] { return chronel_create(&made, tally, t::idx(3)); };
+    calls[2].call = [&] { return chronel_delete(&doomed); };
+    const char *name[3] = {"chronel_settime", "chronel_create", "chronel_delete"};
+    for (CancelledCall &c : calls)
+        ASSERT_EQ(0, pthread_create(&c.th, nullptr, CancelledCall::run, &c));
+    for (CancelledCall &c : calls)
+        ASSERT_TRUE(t::wait_until([&] { return c.entered.load(); }));
+    t::sleep_ms(100); // waiting for the held thread by now
+    for (CancelledCall &c : calls)
+        EXPECT_EQ(0, pthread_cancel(c.th));
+    t::sleep_ms(50);
+    hold = false;
+    for (int i = 0; i < 3; i++) {
+        void *ret = nullptr;
+        EXPECT_EQ(0, pthread_join(calls[i].th, &ret)) << name[i];
+        EXPECT_EQ(PTHREAD_CANCELED, ret) << name[i] << " was not cancelled after the call";
+        EXPECT_EQ(0, calls[i].rc.load()) << name[i];
+    }
+    EXPECT_TRUE(t::wait_until([] { return hits[2] == 1; })) << "the cancelled caller's set never fired";
+    const int now = hits[0];
+    EXPECT_TRUE(t::wait_until([&] { return hits[0] > now + 5; })) << "timers stopped after a cancelled call";
+    for (chronel *x : {&periodic, &held, &set, &made})
+        EXPECT_EQ(0, chronel_delete(x));
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
+    t::pauses = false;
 }
 
 TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
@@ -404,6 +513,7 @@ TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
         EXPECT_EQ(expected, kept.calls.load()) << "a request ran twice";
         EXPECT_EQ(0, kept.h.magic == CHRONEL_MAGIC ? chronel_delete(&kept.h) : 0);
     };
+    t::pauses = true;
     std::vector<std::thread> ts;
     for (int w = 0; w < 3; w++)
         ts.emplace_back(worker);
@@ -420,6 +530,7 @@ TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     stop = true;
     for (auto &th : ts)
         th.join();
+    t::pauses = false;
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
     for (const t::Entry &e : t::logs())
         EXPECT_TRUE(documented(e)) << e.text;
