@@ -2,19 +2,22 @@
  * code. Two records, each created, set and deleted by its sender through
  * control requests, except that record 2, once armed, is deleted by its own
  * callback; the kernel queues at most one expiry per record. main starts
- * generation 1, may end it (chronel_shutdown, chronel_init, an outside
- * SIGIO) and start generation 2. Steps are folded where no other thread
- * could tell: a ctl_lock section is one step, as is a step on state no
- * other thread reaches yet. Checked: every touch of a record finds it
- * allocated; a request runs once, on the generation it was queued to; no
- * process is left blocked. Variants:
+ * generation 1, may retire it (chronel_shutdown, chronel_init; after an
+ * outside SIGIO or not), start generation 2, retire that and start 3. A new
+ * thread is sent requests at once, but serves only once its predecessor has
+ * answered what was left queued to it and announced its end. Steps are folded
+ * where no other thread could tell: a ctl_lock section is one step, as is a
+ * step on state no other thread reaches yet. Checked: every touch of a
+ * record finds it allocated; a request runs once, on the generation it was
+ * queued to; one thread at most serves, and one at most executes a request,
+ * a callback or a delete in place; no process is left blocked. Variants:
  *   BROKEN=1  send_request queues to a `current` read without ctl_lock;
  *   BROKEN=2  release_record frees at once, without the tombstone;
  *   BROKEN=3  no reference for a set in progress: record 2's callback
  *             frees it while its sender is still leaving wait_while;
- *   OVERLAP   generation 2 starts while generation 1 still runs, as
- *             chronel_init allows (otherwise live_threads stays below 2). */
+ *   BROKEN=4  a thread announces its end before answering what is left. */
 #define NREC 2
+#define NGEN 3
 mtype = { CREATE, SETTIME, DELETE, PENDING, FAIL, PASS };
 
 bool alive[NREC + 1] = true;     /* by new_record, before anyone sees it */
@@ -27,17 +30,21 @@ bool armed[NREC + 1];            /* to expire once: a stale expiry needs no more
 byte sent_to[NREC + 1];          /* generation its request went to, till run */
 
 byte current;                    /* generation taking requests, 0: none */
-chan ctrl[3] = [NREC] of { byte };    /* control signals aimed at a thread */
-bool quit[3];
+byte youngest;                   /* the live generation started last, 0: none */
+byte successor[NGEN + 1];        /* the one started next while this one lives */
+bool quit[NGEN + 1], may_serve[NGEN + 1]; /* may_serve: its predecessor has ended */
+chan ctrl[NGEN + 1] = [NREC] of { byte }; /* control signals aimed at a thread */
 chan expiry = [2 * NREC] of { byte }; /* r, or NREC + r: r's tombstone; r's outlives
                                       * timer_delete, as older kernels keep it */
 bool sigio, gate;                /* gate: the start-up gate, held by chronel_init */
-byte live_threads;
-byte deferred;                   /* bit r: r's tombstone waits for one thread left */
+byte serving, executing;         /* threads doing so, for the checks alone */
 
 #define touch(r) assert(alive[r])
 #define drop_ref(r) atomic { touch(r); refs[r]--; alive[r] = refs[r] > 0 }
 #define fire(r) atomic { armed[r] -> armed[r] = false; expiry ! r }
+#define begin_executing atomic { executing++; assert(executing == 1) }
+#define announce_end(g) /* wakes the successor, if one waits */ \
+    if :: successor[g] -> may_serve[successor[g]] = true :: else -> youngest = 0 fi
 #if BROKEN == 2
 #define tombstone(r) drop_ref(r) /* at once */
 #else
@@ -61,89 +68,82 @@ inline send_request(r, cmd, ok) {
 }
 
 /* send_request, then wait_while: woken with the mutex, reads, unlocks (a touch too) */
-inline request(r, cmd, ok, s) {
+inline request(r, cmd, ok) {
     send_request(r, cmd, ok);
-    if :: ok -> atomic { outcome[r] != PENDING -> touch(r); s = outcome[r] }; touch(r) :: else fi
+    if :: ok -> atomic { outcome[r] != PENDING -> touch(r); ok = outcome[r] == PASS }; touch(r)
+    :: else fi
 }
 
 inline execute_request(g, r, ending) { /* under the record's mutex */
-    touch(r); assert(sent_to[r] == g); sent_to[r] = 0;
+    begin_executing; touch(r); assert(sent_to[r] == g); sent_to[r] = 0;
     if
     :: command[r] == CREATE -> outcome[r] = FAIL /* ending, or timer_create refused */
     :: command[r] == CREATE && !ending -> outcome[r] = PASS
     :: command[r] == SETTIME -> armed[r] = !ending; outcome[r] = (ending -> FAIL : PASS)
     :: command[r] == DELETE -> armed[r] = false; outcome[r] = PASS;
-        needs_tombstone[r] = nempty(expiry) || live_threads > 1 /* stale_possible */
-    fi
+        needs_tombstone[r] = nempty(expiry) /* stale_possible */
+    fi;
+    executing--
 }
 
 proctype timer_thread(byte g) {
-    byte r, taken; bool tomb;
-    atomic { current = g; live_threads++; gate = false }
+    byte r; bool tomb;
+    atomic { current = g; gate = false; /* requests come here from now on */
+        if :: youngest -> successor[youngest] = g :: else -> may_serve[g] = true fi; youngest = g }
+    atomic { may_serve[g] -> serving++; assert(serving == 1) } /* till its drain is over */
 end_wait:
     do /* sigwaitinfo: its own signals first, then the lowest number */
-    :: quit[g] -> break
-    :: atomic { !quit[g] && nempty(ctrl[g]) -> ctrl[g] ? r; execute_request(g, r, false) }
+    :: quit[g] -> break /* also when retired before it could serve */
+    :: atomic { !quit[g] && nempty(ctrl[g]) -> ctrl[g] ? r; execute_request(g, r, false); r = 0 }
     :: atomic { !quit[g] && empty(ctrl[g]) && sigio -> sigio = false }; break
-    :: atomic { !quit[g] && empty(ctrl[g]) && !sigio && nempty(expiry) -> expiry ? r };
+    :: atomic { !quit[g] && empty(ctrl[g]) && !sigio && nempty(expiry) -> expiry ? r;
+        if /* dispatched in the same step, as no other thread serves */
+        :: r > NREC -> drop_ref(r - NREC) /* a tombstone: r's earlier expiries are all taken */
+        :: else -> begin_executing; touch(r); tomb = callback[r] && r == 2; /* the callback slot */
+            if :: !tomb -> executing-- :: else fi /* record 1's is empty */
+        fi; r = 0 };
         if
-        :: r > NREC -> /* take_tombstone: r's earlier expiries are all taken */
-            atomic { r = r - NREC; touch(r); tomb = live_threads > 1;
-                if :: tomb -> deferred = deferred | (1 << r) :: else fi };
-            if :: !tomb -> drop_ref(r) :: else fi
-        :: else -> atomic { touch(r); tomb = callback[r] && r == 2 }; /* the callback slot */
-            if
-            :: tomb -> /* which deletes record 2 in place: timer_delete, stale_possible */
-                atomic { touch(r); callback[r] = false; armed[r] = false; tomb = nempty(expiry) };
-                tomb = tomb || live_threads > 1;
-                release_record(r, tomb)
-            :: else fi
-        fi
+        :: tomb -> /* record 2's deletes it in place: timer_delete, stale_possible */
+            atomic { touch(2); callback[2] = false; armed[2] = false; tomb = nempty(expiry) };
+            atomic { release_record(2, tomb); executing--; tomb = false }
+        :: else fi
     od;
-    /* end_generation: unhook, fail what is still queued here, leave */
+    /* end_generation: unhook, answer what is still queued here, stop serving, announce */
     atomic { if :: current == g -> current = 0 :: else fi }
+#if BROKEN == 4
+    atomic { announce_end(g) } /* before the drain too */
+#endif
     do
-    :: atomic { ctrl[g] ? r -> execute_request(g, r, true) }
+    :: atomic { ctrl[g] ? r -> execute_request(g, r, true); r = 0 }
     :: empty(ctrl[g]) -> break
     od;
-    atomic { live_threads--; if :: live_threads <= 1 -> taken = deferred; deferred = 0 :: else fi }
-    if :: taken & 2 -> tombstone(1) :: else fi;
-    if :: taken & 4 -> tombstone(2) :: else fi
+    atomic { serving--; announce_end(g) }
 }
 
 proctype sender(byte r) {
-    bool ok, tomb; byte g; mtype s;
-    request(r, CREATE, ok, s);
-    if :: !ok || s == FAIL -> release_record(r, false); goto done :: else fi;
-    set_ref(r); /* __chronel_settime */
-    request(r, SETTIME, ok, s);
-    ok = ok && s == PASS;
-    set_unref(r);
+    bool ok, tomb; byte g;
+    request(r, CREATE, ok);
+    if :: !ok -> release_record(r, false); goto done :: else fi;
+    set_ref(r); request(r, SETTIME, ok); set_unref(r); /* __chronel_settime */
     if :: r == 2 && ok -> goto done :: else fi; /* its callback deletes it */
     callback[r] = false; /* __chronel_delete */
-    request(r, DELETE, ok, s);
+    request(r, DELETE, ok);
     if :: ok -> atomic { touch(r); tomb = needs_tombstone[r] }; release_record(r, tomb)
     :: else /* not sent: the record stays, for good */ fi;
 done: skip
 }
 
 active proctype kernel() { end: do :: fire(1) :: fire(2) od }
-
 inline retire() { atomic { if :: current != 0 -> quit[current] = true; current = 0 :: else fi } }
-
-inline start(g) { /* chronel_init */
-#ifndef OVERLAP
-    live_threads == 0;
-#endif
-    atomic { gate = true; run timer_thread(g) }; !gate
-}
+inline start(g) { atomic { gate = true; run timer_thread(g) }; !gate } /* chronel_init */
 
 active proctype main_thread() {
     start(1);
     atomic { run sender(1); run sender(2) }
     if
     :: skip
-    :: retire(); if :: skip :: start(2) fi /* chronel_shutdown, or chronel_init */
-    :: sigio = true; retire(); start(2)    /* an outside SIGIO, then chronel_init */
+    :: if :: sigio = true :: skip fi; /* an outside SIGIO, or none */
+        retire(); /* chronel_shutdown, or chronel_init once or twice */
+        if :: skip :: start(2); if :: skip :: retire(); start(3) fi fi
     fi
 }
