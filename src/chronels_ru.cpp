@@ -84,15 +84,15 @@ struct __chronel {
     // The setting guard (see "Applying a setting"): written where a setting
     // is applied and read where an expiry is dispatched, both only on the
     // serving timer thread; a hand-over orders them across threads.
-    uint8_t guard;            // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
-    uint32_t first_window_ns; // the new first expiry falls in
-    int64_t first_ns;         // [first_ns, first_ns + first_window_ns], CLOCK_MONOTONIC
+    uint8_t guard; // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
     // One reference for the record's life, dropped by delete (or, for a
     // parked record, by the timer thread at its tombstone), and one for
     // each set or control in progress on another thread: a callback may
     // delete its timer while the call that armed it is still leaving the
     // handshake. The last one out releases the record.
     std::atomic<int> refs;
+    uint32_t first_window_ns; // the guard's new first expiry falls in
+    int64_t first_ns;         // [first_ns, first_ns + first_window_ns], CLOCK_MONOTONIC
 };
 
 enum : uint8_t { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
