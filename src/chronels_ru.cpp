@@ -525,6 +525,7 @@ static void end_generation(generation *gen) {
 static void *chronel_thread_loop(void *) {
     // A callback must not end this thread: nothing it calls may cancel it.
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_setname_np(pthread_self(), "chronels"); // for top -H and ps -L
     generation gen;
     gen.quit_sig = TIMER_QUIT_SIG;
     gen.ctrl_sig = TIMER_CTRL_SIG;

@@ -103,6 +103,9 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     ASSERT_EQ(0, t::arm(&h, tally, t::idx(0), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[0] == 1; }));
     const pid_t first = last_tid;
+    std::string name;
+    std::ifstream("/proc/self/task/" + std::to_string(first) + "/comm") >> name;
+    EXPECT_EQ("chronels", name) << "the timer thread's name, for top -H and ps -L";
     union sigval none = {};
     ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 2, none)) << "null expiry";
     ASSERT_EQ(0, sigqueue(getpid(), SIGRTMIN + 1, none)) << "null control request";
