@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Checks that the manual pages in man/ agree with the library.
 
-- every page renders without a groff warning;
+- every page (sections 1, 3 and 7) renders without a groff warning;
 - every function of include/chronels.h has a page, its own or a .so link to
   an existing one, and its synopsis line is the header's prototype;
+- every function is in the ATTRIBUTES table of the page that describes it,
+  and in the list and SEE ALSO of the overview, chronels(7), which every
+  function page names in its own SEE ALSO;
 - every logged text of src/chronels_ru.cpp is listed in a page, and every
   text a page lists is one the library logs;
 - every example program compiles cleanly against the header.
@@ -35,8 +38,21 @@ def macro_args(line):
     return (" " if macro in (".B", ".I") else "").join(words)
 
 
+def section(text, title):
+    """The body of section .SH title, empty when the page has none."""
+    return text.split(f".SH {title}\n")[1].split("\n.SH ")[0] if f".SH {title}\n" in text else ""
+
+
 pages = {os.path.basename(p)[:-2]: open(p).read() for p in sorted(glob.glob(os.path.join(man, "*.3")))}
 full = {name: text for name, text in pages.items() if not text.startswith(".so ")}
+others = {os.path.basename(p): open(p).read() for p in sorted(glob.glob(os.path.join(man, "*.[17]")))}
+overview = others.get("chronels.7")
+if overview is None:
+    faults.append("chronels.7: no overview page")
+for name, text in others.items():
+    run = subprocess.run(["groff", "-man", "-ww", "-z", "-t"], input=text, capture_output=True, text=True)
+    if run.returncode != 0 or run.stderr:
+        faults.append(f"{name}: groff says: {run.stderr.strip()}")
 
 for name, text in pages.items():
     if text.startswith(".so "):
@@ -75,6 +91,19 @@ for proto in re.findall(r"^(?:int|void) chronel_\w+\([^;]*\);", header, re.M):
     elif synopsis[fn][1] != " ".join(proto.split()):
         faults.append(f"{fn}: {synopsis[fn][0]}.3 has '{synopsis[fn][1]}', the header '{proto}'")
 
+# Attributes and cross references: each function in the ATTRIBUTES table of
+# the page whose synopsis has it, and in the overview's list and SEE ALSO.
+for fn, (name, _) in synopsis.items():
+    if f".BR {fn} ()" not in section(full[name], "ATTRIBUTES"):
+        faults.append(f"{fn}: not in the ATTRIBUTES of {name}.3")
+    if overview is not None:
+        for title in ("DESCRIPTION", "SEE ALSO"):
+            if f".BR {fn} (3)" not in section(overview, title):
+                faults.append(f"{fn}: not in the {title} of chronels.7")
+for name, text in full.items():
+    if ".BR chronels (7)" not in section(text, "SEE ALSO"):
+        faults.append(f"{name}.3: chronels(7) not in its SEE ALSO")
+
 # Logged texts: the format of each LOG call, without its newline.
 source = open(os.path.join(root, "src", "chronels_ru.cpp")).read()
 logged = {m.replace("\\n", "") for m in re.findall(r'\bLOG\("((?:[^"\\]|\\.)*)"', source)}
@@ -89,19 +118,19 @@ for body in sorted(listed - logged):
 
 # Examples: every .EX block with a main() must compile as C.
 with tempfile.TemporaryDirectory() as tmp:
-    for name, text in full.items():
+    for name, text in [(n + ".3", t) for n, t in full.items()] + list(others.items()):
         for i, block in enumerate(re.findall(r"^\.EX\n(.*?)^\.EE", text, re.M | re.S)):
             if "int main" not in block:
                 continue
-            src = os.path.join(tmp, f"{name}_{i}.c")
+            src = os.path.join(tmp, f"{name.replace('.', '_')}_{i}.c")
             open(src, "w").write(unroff(block))
             run = subprocess.run(["cc", "-std=c11", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
                                   "-I", os.path.join(root, "include"), src], capture_output=True, text=True)
             if run.returncode != 0:
-                faults.append(f"{name}.3: example {i} does not compile:\n{run.stderr}")
+                faults.append(f"{name}: example {i} does not compile:\n{run.stderr}")
 
 for f in faults:
     print("check-man:", f)
-print(f"check-man: {len(pages)} pages, {len(synopsis)} prototypes, {len(logged)} log texts: "
+print(f"check-man: {len(pages) + len(others)} pages, {len(synopsis)} prototypes, {len(logged)} log texts: "
       + ("FAILED" if faults else "ok"))
 sys.exit(1 if faults else 0)
