@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks that the manual pages in man/ agree with the library.
 
-- every page (sections 1, 3 and 7) renders without a groff warning;
+- every page (sections 1, 3 and 7) renders without a groff warning and names
+  the version of the project() call in CMakeLists.txt;
 - every function of include/chronels.h has a page, its own or a .so link to
   an existing one, and its synopsis line is the header's prototype;
 - every function is in the ATTRIBUTES table of the page that describes it,
@@ -49,6 +50,14 @@ others = {os.path.basename(p): open(p).read() for p in sorted(glob.glob(os.path.
 overview = others.get("chronels.7")
 if overview is None:
     faults.append("chronels.7: no overview page")
+# The version is set once, in project(); the pages' footers must say the same.
+version = re.search(r"^project\(\s*chronels\s+VERSION\s+([0-9.]+)", open(os.path.join(root, "CMakeLists.txt")).read(), re.M)
+if not version:
+    faults.append("CMakeLists.txt: no project(chronels VERSION ...) to check the pages against")
+for name, text in [(n + ".3", t) for n, t in full.items()] + list(others.items()):
+    th = re.search(r'^\.TH \S+ \S+ \S+ "([^"]*)"', text, re.M)
+    if version and (not th or th.group(1) != f"libchronels {version.group(1)}"):
+        faults.append(f"{name}: .TH names '{th.group(1) if th else ''}', not libchronels {version.group(1)}")
 for name, text in others.items():
     run = subprocess.run(["groff", "-man", "-ww", "-z", "-t"], input=text, capture_output=True, text=True)
     if run.returncode != 0 or run.stderr:
