@@ -3,8 +3,9 @@
 # architecture in cmake/abi/chronels-ARCH.abi, and what it exports.
 #   cmake/abi-check.sh BUILD_DIR ARCH            ARCH: x86_64 or powerpc
 #   cmake/abi-check.sh --update BUILD_DIR ARCH   records BUILD_DIR's ABI as the baseline
-# The build needs debug info (RelWithDebInfo, as the presets build); libabigail's
-# abidw describes it from the public header alone, and abidiff compares.
+# The build needs debug info (RelWithDebInfo, as the presets build): abidw
+# describes the library, with include/ as its public headers, and abidiff
+# compares that with the baseline.
 #
 # A change passes only if it adds functions: anything else within SONAME 1
 # breaks programs built against an earlier 1.x. From abidiff's exit status:
@@ -40,8 +41,11 @@ esac
 baseline=$src/cmake/abi/chronels-$arch.abi
 so=$build/libchronels.so.1.0.0
 [ -f "$so" ] || fail "no $so: build it first"
-readelf -h "$so" | grep -q "Machine: *.*$machine" || fail "$so is not $arch: $(readelf -h "$so" | grep Machine:)"
-readelf -S "$so" | grep -q '\.debug_info' || fail "$so has no debug info: build it RelWithDebInfo"
+# Outputs are read whole, not piped into grep -q: readelf killed by SIGPIPE
+# when grep stops early would fail the pipeline (pipefail).
+header=$(readelf -h "$so") sections=$(readelf -S -W "$so")
+grep -q "Machine: *.*$machine" <<<"$header" || fail "$so is not $arch: $(grep Machine: <<<"$header")"
+grep -q '\.debug_info' <<<"$sections" || fail "$so has no debug info: build it RelWithDebInfo"
 # A C library without 64-bit time gets a generated copy of the header.
 headers=$src/include
 [ -f "$build/include/chronels.h" ] && headers=$build/include
@@ -56,6 +60,8 @@ unversioned=$(echo "$exported" | grep -v '@@CHRONELS_[0-9][0-9.]*$' || true)
 step "$arch exports $(echo "$exported" | wc -l) functions: $(echo $exported)"
 
 # Locations and paths left out: the description changes only with the ABI.
+# Not --drop-private-types: it leaves PowerPC's struct timespec (a C library
+# type) a bare declaration, and a change of time_t width would go unseen.
 current=$(mktemp)
 trap 'rm -f "$current"' EXIT
 abidw --headers-dir "$headers" --no-show-locs --short-locs \

@@ -64,9 +64,10 @@ step "pkg-config --libs: $libs"
 echo "ci-check: pkg-config flags carry the staging sysroot once: $(echo $cflags $libs)"
 
 powerpc-linux-gnu-gcc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" $cflags $libs -o "$work/consumer"
-file "$work/consumer" | grep -q 'MSB.*PowerPC' || fail "consumer is not big-endian PowerPC: $(file "$work/consumer")"
+kind=$(file "$work/consumer")
+grep -q 'MSB.*PowerPC' <<<"$kind" || fail "consumer is not big-endian PowerPC: $kind"
 out=$(timeout 120 qemu-ppc -L /usr/powerpc-linux-gnu -E LD_LIBRARY_PATH="$libdir" "$work/consumer") ||
   fail "consumer under qemu-ppc exited $?"
-echo "$out" | grep -q 'one callback' || fail "consumer under qemu-ppc said '$out'"
+grep -q 'one callback' <<<"$out" || fail "consumer under qemu-ppc said '$out'"
 step "qemu-ppc -L /usr/powerpc-linux-gnu -E LD_LIBRARY_PATH=$libdir consumer: $out"
 echo "ci-check: recipe-staged consumer ran under qemu-ppc"
