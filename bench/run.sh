@@ -30,7 +30,7 @@ wait_quiet() {
 }
 OUT=${OUT:-bench/results}
 
-cmake -S . -B build/bench -DCHRONELS_BENCH=ON -DCHRONELS_TESTS=OFF -DCHRONELS_EXAMPLES=OFF \
+cmake -S . -B build/bench -DCHRONELS_BENCH=ON -DBUILD_TESTING=OFF -DCHRONELS_EXAMPLES=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/bench -j2 >/dev/null
 

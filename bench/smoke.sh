@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 B=build/bench
-cmake -S . -B $B -DCHRONELS_BENCH=ON -DCHRONELS_TESTS=OFF -DCHRONELS_EXAMPLES=OFF \
+cmake -S . -B $B -DCHRONELS_BENCH=ON -DBUILD_TESTING=OFF -DCHRONELS_EXAMPLES=OFF \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build $B -j2 --target chronels_bench chronels-latency >/dev/null
 

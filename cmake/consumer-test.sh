@@ -4,7 +4,8 @@
 # find_package(chronels), in C and in C++, and runs them.
 #   cmake/consumer-test.sh [BUILD_DIR]    (default build/default; built if absent)
 # With PREFIX=DIR set, uses an already populated tree there instead of
-# installing (the package test points it at an unpacked .deb).
+# installing (the package test points it at an unpacked .deb): a tree built
+# for /usr and unpacked to ROOT/usr is used as ROOT/usr under the sysroot ROOT.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=$(realpath -m "${1:-$src/build/default}")
@@ -18,13 +19,26 @@ if [ -z "${PREFIX:-}" ]; then
     cmake --preset default -S "$src" >/dev/null && cmake --build "$build" -j2 >/dev/null
   fi
   prefix=$work/prefix
-  cmake --install "$build" --prefix "$prefix" >/dev/null
+  # chronels.pc names the prefix the build was configured with: configure it
+  # with this one to install, and back to its own after.
+  configured=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+  trap 'cmake -DCMAKE_INSTALL_PREFIX="$configured" "$build" >/dev/null; rm -rf "$work"' EXIT
+  cmake -DCMAKE_INSTALL_PREFIX="$prefix" "$build" >/dev/null
+  cmake --install "$build" >/dev/null
+  cmake -DCMAKE_INSTALL_PREFIX="$configured" "$build" >/dev/null
+  trap 'rm -rf "$work"' EXIT
 else
   prefix=$PREFIX
 fi
 libdir=$(dirname "$(find "$prefix" -name chronels.pc -path '*/pkgconfig/*' | head -1)")
 libdir=${libdir%/pkgconfig}
 [ -d "$libdir" ] || fail "no chronels.pc under $prefix"
+pc_prefix=$(sed -n 's/^prefix=//p' "$libdir/pkgconfig/chronels.pc")
+if [ "$pc_prefix" != "$prefix" ]; then
+  [ "${prefix%"$pc_prefix"}" != "$prefix" ] || fail "chronels.pc has prefix=$pc_prefix, the tree is at $prefix"
+  export PKG_CONFIG_SYSROOT_DIR=${prefix%"$pc_prefix"}
+  step "chronels.pc has prefix=$pc_prefix: under the sysroot $PKG_CONFIG_SYSROOT_DIR"
+fi
 
 step "installed tree under $prefix"
 for f in "$libdir/libchronels.so.1.0.0" "$libdir/libchronels.so.1" "$libdir/libchronels.so" \
@@ -40,10 +54,11 @@ so=$libdir/libchronels.so.1.0.0
 readelf -d "$so" | grep -q 'Library soname: \[libchronels.so.1\]' || fail "SONAME is not libchronels.so.1"
 needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libc.so.6 " ] || fail "NEEDED is '$needed', want only libc.so.6"
-# Hidden visibility: the exported functions are exactly the header's.
-exported=$(nm -D --defined-only "$so" | awk '$2 == "T" {print $3}' | sort | tr '\n' ' ')
+# Hidden visibility and the version script: the exported functions are
+# exactly the header's, each at the version node CHRONELS_1.0.
+exported=$(nm -D --defined-only "$so" | awk '$2 == "T" {print $3}' | sed -n 's/@@CHRONELS_1\.0$//p' | sort | tr '\n' ' ')
 declared=$(sed -n 's/^\(int\|void\) \(chronel_[a-z_]*\)(.*/\2/p' "$prefix/include/chronels.h" | sort | tr '\n' ' ')
-[ "$exported" = "$declared" ] || fail "exports '$exported', header declares '$declared'"
+[ "$exported" = "$declared" ] || fail "exports at CHRONELS_1.0 '$exported', header declares '$declared'"
 pages=$(ls "$prefix/share/man/man3" | grep -c '^chronel_.*\.3$' || true)
 [ "$pages" -eq "$(echo "$declared" | wc -w)" ] || fail "$pages manual pages for $(echo "$declared" | wc -w) functions"
 # A link page, looked up by name as a reader would: it must show its group's page.
@@ -59,6 +74,8 @@ run() { # name, program: must succeed and say it saw its callback
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
 [ "$(pkg-config --modversion chronels)" = 1.0.0 ] || fail "pkg-config --modversion chronels"
+flags=$(pkg-config --cflags --libs chronels)
+[ "$(echo $flags)" = "-I$prefix/include -L$libdir -lchronels" ] || fail "pkg-config --cflags --libs chronels: '$flags'"
 cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)
 c++ -std=c++17 -Wall -Wextra -Werror -x c++ "$src/tests/consumer/consumer.c" -x none -o "$work/cpp_pc" $(pkg-config --cflags --libs chronels)
 LD_LIBRARY_PATH=$libdir run "pkg-config, C" "$work/c_pc"
