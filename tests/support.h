@@ -161,9 +161,7 @@ bool take(std::atomic<int> &err) {
 }
 } // namespace t
 
-extern "C" void syslog(int prio, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
+static void capture(int prio, const char *fmt, va_list ap) {
     static auto vsyslog_ = t::real<void (*)(int, const char *, va_list)>("vsyslog");
     char buf[1024];
     if (t::real_syslog)
@@ -172,6 +170,18 @@ extern "C" void syslog(int prio, const char *fmt, ...) {
         std::lock_guard<std::mutex> g(t::lock);
         t::captured.push_back({prio, buf});
     }
+}
+extern "C" void syslog(int prio, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    capture(prio, fmt, ap);
+    va_end(ap);
+}
+// What a library built with _FORTIFY_SOURCE (distribution flags) calls instead.
+extern "C" void __syslog_chk(int prio, int, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    capture(prio, fmt, ap);
     va_end(ap);
 }
 
