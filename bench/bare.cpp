@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bare mechanism the library wraps, nothing else: the baseline of every
 // table. Its loop takes expiries and control requests on one thread.
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the measurements share: clocks, options, JSON, distributions, child
 // processes (harness.cpp), the bare mechanism the library wraps (bare.cpp),
 // and every header the benchmark uses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Control calls from another thread, the library against the bare
 // mechanism's handshake (queue a signal, wait for the answer): round trips
 // of chronel_settime and chronel_control, and create + delete pairs per

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dispatch path on each timer thread, the library against the bare loop:
 // system calls per dispatched expiry (strace) and user-space instructions
 // and allocator calls per dispatch (callgrind).

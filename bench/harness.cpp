@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chronels_bench: the library measured beside what a user would write
 // instead, in one process, the contenders' rounds interleaved so that the
 // machine's noise falls on all of them alike. Every figure goes to one JSON

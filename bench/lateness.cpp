@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Expiry lateness of every contender: a one-shot timer re-armed 0.5 ms
 // ahead, and a 1 ms periodic timer. Lateness is the wake-up's time minus
 // the expiry it serves; merged late expiries count against the latest due.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Lateness distributions of every contender, from chronels_bench JSON, to PNG.
 
 usage: plot.py DIR [OUT.png]   (reads DIR/run*.json; default OUT is DIR/lateness.png)

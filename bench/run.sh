@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Reproduces bench/results (OUT to write elsewhere): builds the benchmark,
 # runs it three times (RUNS to change), then writes the medians
 # (summary.json, table.md) and the plot (lateness.png). Extra arguments go to every run of chronels_bench.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scale: many live armed timers, the library against the bare mechanism:
 // memory per timer, creates, dispatch at staggered periods (or all at one
 // short period, to saturate), deletes while they fire, and what stops the

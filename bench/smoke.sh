@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # A seconds-long run of the benchmark and the latency tool, for CI: builds
 # them, runs each with tiny counts, and checks only that they complete and
 # that the JSON summarises. Installs nothing; needs cmake, g++ and python3.

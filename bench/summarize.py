@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Medians of several chronels_bench runs: summary.json and table.md.
 
 usage: summarize.py DIR   (reads DIR/run*.json, writes DIR/summary.json and DIR/table.md)

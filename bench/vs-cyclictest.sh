@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # chronels-latency beside cyclictest (rt-tests): the same timers, interval,
 # priority and length, in short rounds that alternate which goes first, so
 # the machine's noise falls on both alike. Both wait blocked: cyclictest in

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Summary and plot of bench/vs-cyclictest.sh's rounds.
 
 usage: vs_cyclictest.py DIR   (reads DIR/round*-{cyclictest,chronels}.txt;

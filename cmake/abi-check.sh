@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Checks the ABI of a built libchronels.so.1 against the one recorded for its
 # architecture in cmake/abi/chronels-ARCH.abi, and what it exports.
 #   cmake/abi-check.sh BUILD_DIR ARCH            ARCH: x86_64 or powerpc

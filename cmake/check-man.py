@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks that the manual pages in man/ agree with the library.
 
 - every page (sections 1, 3 and 7) renders without a groff warning and names

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs a build to a fresh prefix and builds the programs of
 # tests/consumer against the installed tree, via pkg-config and via
 # find_package(chronels), in C and in C++, and runs them.

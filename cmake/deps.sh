@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Installs what building, testing and the demo need, when run as root on
 # Debian; elsewhere it only says what is missing.
 set -e

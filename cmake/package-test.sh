@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages of debian/ with dpkg-buildpackage and checks
 # them: the build machine's architecture with the test suite run inside the
 # package build, and powerpc cross-built without it (nocheck). For each:

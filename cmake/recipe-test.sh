@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The way a Yocto or Buildroot recipe (contrib/) builds the library, and a
 # recipe that depends on it then uses it:
 #   - a fresh configure relying on a compiler and CMake alone: no tests, and

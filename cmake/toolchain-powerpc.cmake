@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # 32-bit big-endian PowerPC with Debian's cross compiler (g++-powerpc-linux-gnu).
 # Test programs run under user-mode qemu, so ctest works as on the host.
 set(CMAKE_SYSTEM_NAME Linux)

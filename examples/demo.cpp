@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A tour of libchronels: periodic timers made by two worker threads, one
 // re-armed from its own callback, one made inside a callback, one paused
 // and resumed, one deleted half-way; then a table of how many callbacks

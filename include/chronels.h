@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* chronels.h - callback timers served by one timer thread per process.
  *
  * Every callback runs on the library's timer thread, one at a time.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libchronels: callback timers for the threads of one process.
 //
 // Every timer is a POSIX timer whose expiry is a queued real-time signal

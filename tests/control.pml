@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* The control protocol of src/chronels_ru.cpp, for spin; names follow the
  * code. Two records, each created, set and deleted by its sender through
  * control requests, except that record 2, once armed, is deleted by its own

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Mutation testing of src/chronels_ru.cpp: one small fault at a time, edited within its line, only the library
 rebuilt in a private copy of the tree (--work, default REPO/build/mutate), then ctest until the first failure.
 Prints killed / survived / not compiled per mutant, then the score.

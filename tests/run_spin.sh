@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # run_spin.sh MODEL holds|rejected [spin -D options]: every interleaving, within
 # 1 GB; "rejected" expects an error, whose trail's last steps are printed.
 want=$2 dir=$(mktemp -d) && trap 'rm -rf "$dir"' EXIT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What both test programs share, and their main: log capture, fault
 // injection, record counting, polling waits, the watchdog. Each includes it
 // once.
@@ -272,7 +273,7 @@ namespace {
 std::atomic<long> deadline{0};
 long now_s() { return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 void *watchdog(void *) {
-    while (deadline == 0 || now_s() < deadline)
+    for (long d; (d = deadline) == 0 || now_s() < d;) // one read: a test ending between two would fire it
         t::sleep_ms(200);
     fprintf(stderr, "\nwatchdog: test still running after its deadline; stacks follow\n");
     std::string gdb = "timeout -k 5 30 gdb -nx -p " + std::to_string(getpid()) +

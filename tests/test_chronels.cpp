@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's behaviours, a test each, every test in a process of its
 // own. First the interface: the timer thread's start and end, arming,
 // pausing and deleting, work done in place by callbacks, expiries that

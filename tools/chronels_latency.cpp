@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // chronels-latency: how late this board's libchronels callbacks run.
 //
 // Runs N periodic timers of the library and reports, per timer, how long

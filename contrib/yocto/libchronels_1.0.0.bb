@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 SUMMARY = "Callback timers on one timer thread, built on POSIX timers and real-time signals"
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=d018c717427a054662ef8050fd7b9235"

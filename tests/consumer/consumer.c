@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Built against an installed libchronels, as C and as C++: one callback,
  * then clean up. */
 #include <chronels.h>

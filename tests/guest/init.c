@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The guest's PID 1. Each line of /tests is a test, tab-separated: name,
 // seconds, directory, its variables (KEY=VALUE), argv from an absolute path.
 #include <signal.h>

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # kernel.sh ppc|amd64|rt: makes the guest kernel once, in build/guest, and prints its path.
 set -euo pipefail
 here=$(dirname "$(realpath "$0")") kind=$1

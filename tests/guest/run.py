@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """run.py PRESET ppc|amd64|rt: the tests of a test preset in a Linux 6.1 guest (see CMakeLists.txt), in ./run."""
 import ctypes, json, os, re, signal, subprocess, sys, threading, time
 
