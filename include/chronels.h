@@ -28,6 +28,13 @@ typedef struct {
 
 #define CHRONEL_MAGIC 0x1ace0324
 
+/* The version of this header; the functions of a minor version are there
+ * when CHRONELS_VERSION_MINOR is at least that minor (1.1 added
+ * chronel_gettime, chronel_settime_abs and chronel_overrun). */
+#define CHRONELS_VERSION_MAJOR 1
+#define CHRONELS_VERSION_MINOR 1
+#define CHRONELS_VERSION_PATCH 0
+
 /* The width of time_t that the library was built with: 64 wherever the C
  * library offers it. Its struct timespec must be the caller's, or a time
  * passed in is read as another. On 32-bit glibc targets that means building
@@ -53,6 +60,11 @@ int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtim
 int chronel_control(chronel *user, bool enable);
 int chronel_delete(chronel *user);
 int chronel_create_cs(chronel *user, void (*callback)(void *), void *arg);
+
+/* Since 1.1. */
+int chronel_gettime(chronel *user, struct timespec *remaining, struct timespec *period);
+int chronel_settime_abs(chronel *user, struct timespec *deadline, struct timespec *period);
+int chronel_overrun(void);
 
 #ifdef __cplusplus
 }
