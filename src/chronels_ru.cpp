@@ -8,7 +8,7 @@
 // aimed at it alone, and sleep on the record's condition until it is done.
 //
 // The file reads top to bottom: records and module state, the control
-// request, the timer thread, the operations.
+// request, stale expiries and settings, the timer thread, the operations.
 
 #include "chronels.h"
 
@@ -21,6 +21,7 @@
 #include <string.h>
 #include <sys/syscall.h>
 #include <syslog.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,37 +56,41 @@ enum chronel_cmd : int32_t {
     CHRONEL_CMD_SETTIME = 2,
 };
 
-// One record per timer, allocated zero-filled by a create and released by
-// delete. The sender of a control request writes `command`, the outcome
-// slot and the setting without a lock, then queues the control signal; the
-// kernel's signal hand-over orders those writes before the timer thread's
-// reads. The slots are atomics so that the same order is visible to the
-// thread sanitizer: the sender's release store of `command` is the last
-// write before queueing, the timer thread's acquire load of it the first
-// read after taking the signal. Outcomes are posted under `mutex`.
+// One record per timer, allocated zero-filled by a create and released
+// once deleted. The sender of a control request writes the setting, the
+// outcome slot and, last, `command` without a lock, then queues the control
+// signal: the kernel's hand-over orders those writes before the timer
+// thread's reads. The slots are atomics so that the thread sanitizer sees
+// the same order: the release store of `command` pairs with the timer
+// thread's acquire load of it, its first read after taking the signal.
+// Outcomes are posted under `mutex`.
 struct __chronel {
-    struct sigevent timeout_ev;
-    timer_t timer;
+    struct sigevent timeout_ev; // fixed at creation
+    timer_t timer;              // fixed at creation
+    // The stored setting and what the next apply hands to timer_settime:
+    // written by the caller of a set or control, read by the timer thread
+    // that applies it (ordered by `command`).
     struct itimerspec timeout;
     struct itimerspec *active_timeout;
     // Cleared by delete on any thread, read by the timer thread at every
     // expiry: no lock on either side.
     std::atomic<void (*)(void *)> callback;
-    void *arg;
+    void *arg; // fixed at creation
     std::atomic<chronel_state> create_state;
     std::atomic<chronel_state> settime_state;
     std::atomic<chronel_cmd> command;
     pthread_cond_t cond;
     pthread_mutex_t mutex;
     // Beyond the shared layout, private to this file:
-    int error;            // errno of a failed timer_create, for the sender
-    bool made_here;       // made by chronel_create_cs: owns a system timer
-                          // although create_state stays CHRONEL_INVALID
-    bool needs_tombstone; // set with the DELETE outcome, under mutex
+    int16_t error;        // errno of a failed request, posted with its outcome under `mutex`
+    uint16_t fork_gen;    // the process generation it was made in (see fork_child)
+    bool needs_tombstone; // posted with the DELETE outcome, under `mutex`
     // The setting guard (see "Applying a setting"): written where a setting
     // is applied and read where an expiry is dispatched, both only on the
     // serving timer thread; a hand-over orders them across threads.
     uint8_t guard; // GUARD_NONE, GUARD_DISARMED or GUARD_FIRST
+    bool realtime; // on CLOCK_REALTIME (chronel_create_cs); fixed at creation
+    bool absolute; // `timeout.it_value` is a deadline; written with `timeout`
     // One reference for the record's life, dropped by delete (or, for a
     // parked record, by the timer thread at its tombstone), and one for
     // each set or control in progress on another thread: a callback may
@@ -100,147 +105,147 @@ enum : uint8_t { GUARD_NONE = 0, GUARD_DISARMED = 1, GUARD_FIRST = 2 };
 
 static_assert(std::atomic<chronel_state>::is_always_lock_free, "state slots");
 static_assert(std::atomic<void (*)(void *)>::is_always_lock_free, "callback slot");
-
-// The start-up gate: a binary semaphore, because the timer thread releases
-// it on behalf of the chronel_init that took it.
-struct chronel_gate {
-    pthread_mutex_t lock;
-    pthread_cond_t free;
-    bool held;
-};
+static_assert(std::atomic<int>::is_always_lock_free, "read in a signal handler");
 
 // One timer thread. It lives on that thread's stack and is reached only
 // through `current`, `youngest` or a predecessor's `successor`, all under
 // `ctl_lock`, and the thread unhooks itself from them before its stack goes.
 struct generation {
+    // Fixed once the thread has registered:
     pid_t tid;
     pid_t pid;
     uid_t uid;
     int quit_sig;
     int ctrl_sig;
     int timer_sig;
+    sigset_t waits_for; // the three signals and SIGIO
     // Under ctl_lock:
-    bool retired;           // told to stop, by chronel_shutdown or chronel_init
-    bool waits;             // its predecessor has not ended yet
-    generation *successor;  // started after it; waits for its end
+    bool retired;            // told to stop, by chronel_shutdown or a newer thread
+    bool waits;              // its predecessor has not ended yet
+    generation *successor;   // started after it; waits for its end
     pthread_cond_t handover; // signalled when `waits` clears
+    // Its own, for chronel_overrun: the merged expiries of the expiry
+    // being dispatched.
+    int overrun;
 };
 
 } // namespace
 
-// The signal numbers chosen by the last chronel_init; written only there,
-// under tid_mutex. Records copy TIMER_SIG when filled; each timer thread
-// copies all three when it starts. Atomic (relaxed) because a create may
-// read TIMER_SIG while a second chronel_init rewrites it.
+// The signal numbers chosen by the last chronel_init: written there under
+// tid_mutex and ctl_lock. Records copy TIMER_SIG when made (under
+// ctl_lock); each timer thread copies all three when it starts. Atomic
+// because the signal handler reads them.
 static std::atomic<int> TIMER_QUIT_SIG{0};
 static std::atomic<int> TIMER_CTRL_SIG{0};
 static std::atomic<int> TIMER_SIG{0};
 
-// Kernel thread id of the current timer thread, 0 while there is none.
-// Written by the timer thread at its start and by chronel_shutdown; read
-// for the overflow message. Atomic rather than volatile so that those
-// unlocked reads are well defined.
-static std::atomic<pid_t> tid{0};
+// Makes chronel_init and chronel_shutdown exclusive: each only tries it.
+static pthread_mutex_t tid_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Makes chronel_init and chronel_shutdown exclusive; the start-up gate.
-static chronel_gate tid_mutex = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, false};
-
-// The timer thread that takes new control requests, or null. Every signal
-// aimed at a timer thread is queued while holding ctl_lock and only to
-// `current`; a thread that ends first unhooks itself under the same lock,
-// then fails what is still queued to it. So no request is queued to a
-// thread that will not answer it, and no signal goes to an id that may
-// belong to someone else by now.
+// ctl_lock guards the timer threads' hand-over: `current`, `youngest`,
+// `registered`, `records`, the generations' shared fields, and the choice
+// of signal numbers. Every signal aimed at a timer thread is queued while
+// holding it and only to `current`; a thread that ends first unhooks
+// itself under the same lock. So no signal goes to an id that may belong
+// to someone else by now.
 static pthread_mutex_t ctl_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// The timer thread that takes new requests, or null while none does.
 static generation *current;
 
-// The thread started last that has not yet ended, or null; under ctl_lock.
-// One timer thread serves at a time: a new thread waits for `youngest`
-// before it, which hands over as the very last thing it does, after it has
-// stopped taking signals, settled what was queued to it and stopped being
-// a timer thread. Each thread waited for its own predecessor in turn, so
-// once a thread serves, every older one is past its last touch of any
-// record: nothing older can hold an expiry, run a callback or execute a
-// request, and the one serving thread dispatches each expiry it takes
-// before it takes the next.
+// The thread started last that has not yet ended, or null. One timer
+// thread serves at a time: a new thread waits for `youngest` before it,
+// which hands over as the very last thing it does, after it has stopped
+// taking signals, passed on what was queued to it and stopped being a
+// timer thread. Each thread waited for its own predecessor in turn, so once
+// a thread serves, every older one is past its last touch of any record:
+// nothing older can hold an expiry, run a callback or execute a request.
 static generation *youngest;
+
+// Set by a new timer thread once it is `current`; chronel_init waits for
+// it, so that it returns with the new thread taking requests.
+static bool registered;
+static pthread_cond_t registered_cond = PTHREAD_COND_INITIALIZER;
+
+// Records alive, parked ones included: while there are any, the signal
+// numbers they were made with must stay the timer thread's.
+static int records;
+
+// Advanced by the fork handler in the child: a record made in another
+// generation belongs to the parent, and its timer id may name a timer of
+// the child's. Written only while the child is single-threaded.
+static uint16_t fork_generation;
+
+// Signal handlers passing on a stray signal right now (see forward_stray).
+static std::atomic<int> forwarding{0};
 
 // Set on a timer thread to its own generation until it has handed over;
 // the timer-thread test. A retired thread still in a callback is the timer
 // thread for that callback: its calls work in place, where a request would
-// wait for a successor that waits for it. A thread-local flag instead of
-// gettid() == tid also spares a system call per operation; the fork
-// handler clears it in the child.
+// wait for a successor that waits for it. Cleared in a forked child.
 static thread_local generation *self_gen __attribute__((tls_model("initial-exec")));
 
 // Internal functions, in the order they appear below.
 static __chronel *__check_chronel(chronel *user);       // record of a valid handle
 static bool on_timer_thread();                          // the timer-thread test
+static int fail(int e);                                 // errno = e, -1
+static bool times_valid(const struct timespec *a, const struct timespec *b);
 static int queue_to(const generation *g, int sig, void *value); // aim a signal at one timer thread
-static int send_request(__chronel *pt);                 // queue a control request
-static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending);
+static int request(__chronel *pt, chronel_cmd cmd);     // hand a command over, wait for its outcome
 static void execute_request(__chronel *pt, bool ending);// a request, on the timer thread
 static bool expiry_pending(__chronel *pt);              // may a stale expiry be queued?
 static void release_record(__chronel *pt, bool tombstone);
 static void drop_ref(__chronel *pt);                    // the last one out frees
 static int apply_setting(__chronel *pt);                // timer_settime, and the guard
 static bool setting_allows(__chronel *pt);              // may this expiry run its callback?
-static int retire(generation *g);                       // tell the current thread to stop
-static void end_generation(generation *gen);            // settle what is queued, hand over
+static void forward_stray(int sig, siginfo_t *si, void *ctx); // an expiry on another thread
+static int retire(generation *g);                       // tell a timer thread to stop
+static void start(generation *gen);                     // register as the current thread
+static bool await_turn(generation *gen);                // until the predecessor has ended
+static void serve(generation *gen);                     // take signals until told to stop
+static bool dispatch_one(generation *gen, int sig, const siginfo_t &si); // all but the fast path
+static void end_generation(generation *gen);            // pass on what is queued, hand over
 static void *chronel_thread_loop(void *arg);
+static int start_thread(int policy, int priority);
 static int __chronel_settime(__chronel *pt);
+static int set(chronel *user, struct timespec *first, struct timespec *period, bool absolute);
 static void __chronel_delete(__chronel *pt);
 static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg);
 static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId);
 
-static int gate_unlock(chronel_gate *g) {
-    pthread_mutex_lock(&g->lock);
-    g->held = false;
-    pthread_cond_signal(&g->free);
-    return pthread_mutex_unlock(&g->lock);
-}
-
-static int gate_trylock(chronel_gate *g) {
-    pthread_mutex_lock(&g->lock);
-    int rc = g->held ? EBUSY : 0;
-    g->held = true;
-    pthread_mutex_unlock(&g->lock);
-    return rc;
-}
-
-static void gate_lock(chronel_gate *g) {
-    pthread_mutex_lock(&g->lock);
-    while (g->held)
-        pthread_cond_wait(&g->free, &g->lock);
-    g->held = true;
-    pthread_mutex_unlock(&g->lock);
-}
-
 // A forked child has only the thread that forked, and no timer thread: its
-// requests are refused until it calls chronel_init itself. The locks are
-// taken around fork so the child never inherits one held by a vanished
-// thread.
+// requests are refused until it calls chronel_init itself, and the records
+// it inherited are refused for good. The locks are taken around fork so the
+// child never inherits one held by a vanished thread.
 static void fork_prepare() {
-    pthread_mutex_lock(&tid_mutex.lock);
+    pthread_mutex_lock(&tid_mutex);
     pthread_mutex_lock(&ctl_lock);
 }
 
 static void fork_parent() {
     pthread_mutex_unlock(&ctl_lock);
-    pthread_mutex_unlock(&tid_mutex.lock);
+    pthread_mutex_unlock(&tid_mutex);
 }
 
 static void fork_child() {
-    pthread_mutex_unlock(&ctl_lock);
-    pthread_mutex_unlock(&tid_mutex.lock);
+    fork_generation++;
     current = nullptr;
     youngest = nullptr;
-    self_gen = nullptr;
-    tid.store(0, std::memory_order_relaxed);
-    tid_mutex.held = false;
-    // A waiter of the parent's would be a phantom in the child's copy.
-    const pthread_cond_t fresh = PTHREAD_COND_INITIALIZER;
-    memcpy(&tid_mutex.free, &fresh, sizeof fresh);
+    registered = false;
+    records = 0; // the parent's: refused here, never freed here
+    if (self_gen != nullptr) {
+        // Forked inside a callback: the copy of the timer loop ends in the
+        // child once the callback returns, or the child would have two
+        // dispatchers after its own chronel_init.
+        generation *gen = self_gen;
+        self_gen = nullptr;
+        gen->pid = getpid();
+        gen->tid = static_cast<pid_t>(syscall(SYS_gettid));
+        gen->successor = nullptr;
+        retire(gen);
+    }
+    pthread_mutex_unlock(&ctl_lock);
+    pthread_mutex_unlock(&tid_mutex);
 }
 
 // Every exported function runs with cancellation off and restores the
@@ -248,10 +253,10 @@ static void fork_child() {
 // record's mutex held or a request half-made, and stall every timer. A
 // cancellation asked for meanwhile acts at the caller's next cancellation
 // point.
-struct no_cancel {
+struct uncancellable {
     int old;
-    no_cancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
-    ~no_cancel() { pthread_setcancelstate(old, nullptr); }
+    uncancellable() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old); }
+    ~uncancellable() { pthread_setcancelstate(old, nullptr); }
 };
 
 __attribute__((constructor)) static void chronel_load() {
@@ -261,18 +266,32 @@ __attribute__((constructor)) static void chronel_load() {
 static __chronel *__check_chronel(chronel *user) {
     if (user == nullptr || user->magic != CHRONEL_MAGIC)
         return nullptr;
-    return static_cast<__chronel *>(user->ptr);
+    __chronel *pt = static_cast<__chronel *>(user->ptr);
+    return pt != nullptr && pt->fork_gen == fork_generation ? pt : nullptr;
 }
 
 static bool on_timer_thread() { return self_gen != nullptr; }
+
+static int fail(int e) {
+    errno = e;
+    return -1;
+}
+
+// Checked before anything is stored, so that a refused set keeps the
+// previous setting.
+static bool times_valid(const struct timespec *a, const struct timespec *b) {
+    for (const struct timespec *t : {a, b})
+        if (t != nullptr && (t->tv_sec < 0 || t->tv_nsec < 0 || t->tv_nsec >= 1000000000))
+            return false;
+    return true;
+}
 
 // ===========================================================================
 // The control request
 // ===========================================================================
 
-// Sender side: the caller has written the outcome slot and, last, `command`.
-// The signal goes to the current timer thread alone (a process-directed
-// signal could be taken by an older timer thread still finishing a callback).
+// A signal for one thread of this process, marked as queued by it: the
+// timer thread takes requests, stops and tombstones only from its own pid.
 static int queue_to(const generation *g, int sig, void *value) {
     siginfo_t si;
     memset(&si, 0, sizeof si);
@@ -284,43 +303,50 @@ static int queue_to(const generation *g, int sig, void *value) {
     return static_cast<int>(syscall(SYS_rt_tgsigqueueinfo, g->pid, g->tid, sig, &si));
 }
 
-static int send_request(__chronel *pt) {
+// Sender side: returns the outcome the timer thread posted, or -1 (errno
+// set) when no thread could be asked. A delete that cannot be sent is not
+// an error: its caller does the work itself.
+static int request(__chronel *pt, chronel_cmd cmd) {
+    std::atomic<chronel_state> &slot = cmd == CHRONEL_CMD_SETTIME ? pt->settime_state : pt->create_state;
+    const chronel_state pending = cmd == CHRONEL_CMD_DELETE ? CHRONEL_CREATED : CHRONEL_INVALID;
+    slot.store(pending, std::memory_order_relaxed);
+    pt->command.store(cmd, std::memory_order_release); // the last write before the signal
     pthread_mutex_lock(&ctl_lock);
-    int rc = -1;
-    if (current == nullptr)
-        errno = ESRCH;
-    else
-        rc = queue_to(current, current->ctrl_sig, pt);
+    int rc = current == nullptr ? fail(ESRCH) : queue_to(current, current->ctrl_sig, pt);
+    int e = errno;
     pthread_mutex_unlock(&ctl_lock);
-    if (rc != 0)
-        LOG("Sigqueue error %s\n", strerror(errno));
-    return rc;
-}
-
-// Sleeps until the outcome slot leaves `pending`; returns the outcome, read
-// under the mutex so that nothing of the record is touched after the unlock.
-static chronel_state wait_while(__chronel *pt, std::atomic<chronel_state> &slot, chronel_state pending) {
+    if (rc != 0) {
+        if (cmd != CHRONEL_CMD_DELETE)
+            LOG("Sigqueue error %s\n", strerror(e));
+        return fail(e);
+    }
+    // The outcome is read under the mutex, so nothing of the record is
+    // touched after the unlock.
     pthread_mutex_lock(&pt->mutex);
     chronel_state s;
     while ((s = slot.load(std::memory_order_relaxed)) == pending)
         pthread_cond_wait(&pt->cond, &pt->mutex);
+    int posted = pt->error;
     pthread_mutex_unlock(&pt->mutex);
+    if (posted != 0)
+        errno = posted;
     return s;
 }
 
 // Receiver side, on the timer thread. `ending` is set while a thread that
-// has stopped serving fails what was still queued to it: creates and sets
-// are refused, deletes are carried out, since their sender will release
-// the record as soon as it wakes.
+// has stopped serving, with no successor, fails what was still queued to
+// it: creates and sets are refused, deletes are carried out, since their
+// sender will release the record as soon as it wakes.
 static void execute_request(__chronel *pt, bool ending) {
     chronel_cmd cmd = pt->command.load(std::memory_order_acquire); // before any other touch
     pthread_mutex_lock(&pt->mutex);
+    pt->error = 0;
     if (cmd == CHRONEL_CMD_CREATE && pt->create_state.load(std::memory_order_relaxed) != CHRONEL_CREATED) {
         if (ending) {
             pt->error = ESRCH;
             pt->create_state.store(CHRONEL_CREATE_FAIL, std::memory_order_relaxed);
         } else if (timer_create(CLOCK_MONOTONIC, &pt->timeout_ev, &pt->timer) != 0) {
-            pt->error = errno;
+            pt->error = static_cast<int16_t>(errno);
             LOG("timer_create fail: %s\n", strerror(errno));
             pt->create_state.store(CHRONEL_CREATE_FAIL, std::memory_order_relaxed);
         } else {
@@ -332,15 +358,16 @@ static void execute_request(__chronel *pt, bool ending) {
         pt->needs_tombstone = expiry_pending(pt);
         pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
     } else if (cmd == CHRONEL_CMD_SETTIME) {
-        bool applied = !ending && apply_setting(pt) == 0;
-        pt->settime_state.store(applied ? CHRONEL_SETTIME_PASS : CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
+        int rc = ending ? fail(ESRCH) : apply_setting(pt);
+        pt->error = static_cast<int16_t>(rc == 0 ? 0 : errno);
+        pt->settime_state.store(rc == 0 ? CHRONEL_SETTIME_PASS : CHRONEL_SETTIME_FAIL, std::memory_order_relaxed);
     }
     pthread_cond_broadcast(&pt->cond);
     pthread_mutex_unlock(&pt->mutex);
 }
 
 // ---------------------------------------------------------------------------
-// The stale-expiry guard.
+// Stale expiries.
 //
 // An expiry signal may still be queued when its timer is deleted: older
 // kernels keep it and deliver it later with the record's address. A record
@@ -348,12 +375,11 @@ static void execute_request(__chronel *pt, bool ending) {
 //  - right after timer_delete, if the record's expiry signal is not pending
 //    at all (no new expiry can be queued once the system timer is gone, and
 //    no timer thread holds one: the one serving thread is the thread
-//    deleting, or it is executing the DELETE request, and no older one
-//    lives);
+//    deleting, or it is executing the DELETE request, or no thread lives);
 //  - otherwise the record is parked and a tombstone, the same signal with
 //    the record's address plus one, is queued to the process behind the
 //    stale expiries. Signals of one real-time number are taken in the order
-//    queued, so when the timer thread takes the tombstone every earlier
+//    queued, so when a timer thread takes the tombstone every earlier
 //    expiry of the record has been passed over (its callback slot is null),
 //    and it frees the record then. The address cannot be reused before.
 // Dispatch pays one bit test; a delete pays one sigpending, and a queued
@@ -364,7 +390,8 @@ static bool expiry_pending(__chronel *pt) {
     sigset_t pending;
     sigemptyset(&pending);
     sigpending(&pending);
-    return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1;
+    // An expiry that a handler is passing on is pending nowhere for a moment.
+    return sigismember(&pending, pt->timeout_ev.sigev_signo) == 1 || forwarding.load() != 0;
 }
 
 // Ends the record's life: now, or when its tombstone comes through.
@@ -392,6 +419,9 @@ static void drop_ref(__chronel *pt) {
         LOG("Mutex is busy\n");
     if (pthread_cond_destroy(&pt->cond) != 0)
         LOG("Condition is busy\n");
+    pthread_mutex_lock(&ctl_lock);
+    records--;
+    pthread_mutex_unlock(&ctl_lock);
     free(pt);
 }
 
@@ -413,9 +443,9 @@ static void drop_ref(__chronel *pt) {
 // Dispatch pays one load while no guard is up.
 // ---------------------------------------------------------------------------
 
-static int64_t monotonic_ns() {
+static int64_t ns_of(clockid_t clock) {
     struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
+    clock_gettime(clock, &now);
     return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
@@ -432,8 +462,11 @@ static int64_t ns_after(int64_t t, const struct timespec &d) {
 // On the serving timer thread: in place, or for a request.
 static int apply_setting(__chronel *pt) {
     const struct itimerspec *set = pt->active_timeout;
-    int64_t before = monotonic_ns();
-    if (timer_settime(pt->timer, 0, set, nullptr) != 0) {
+    const bool absolute = pt->absolute && set == &pt->timeout;
+    int64_t before = ns_of(CLOCK_MONOTONIC);
+    // A deadline on the wall clock, as a moment on the monotonic one.
+    int64_t offset = absolute ? before - (pt->realtime ? ns_of(CLOCK_REALTIME) : before) : before;
+    if (timer_settime(pt->timer, absolute ? TIMER_ABSTIME : 0, set, nullptr) != 0) {
         LOG("timer_settime error %s\n", strerror(errno));
         return -1;
     }
@@ -441,8 +474,8 @@ static int apply_setting(__chronel *pt) {
     if (expiry_pending(pt)) {
         bool disarmed = set->it_value.tv_sec == 0 && set->it_value.tv_nsec == 0;
         guard = disarmed ? GUARD_DISARMED : GUARD_FIRST;
-        int64_t took = monotonic_ns() - before;
-        pt->first_ns = ns_after(before, set->it_value);
+        int64_t took = ns_of(CLOCK_MONOTONIC) - before;
+        pt->first_ns = std::max(before, ns_after(offset, set->it_value));
         pt->first_window_ns = static_cast<uint32_t>(std::min<int64_t>(took, UINT32_MAX));
     }
     pt->guard = guard;
@@ -453,7 +486,7 @@ static int apply_setting(__chronel *pt) {
 static bool setting_allows(__chronel *pt) {
     bool run = pt->guard != GUARD_DISARMED;
     if (pt->guard == GUARD_FIRST) {
-        int64_t now = monotonic_ns();
+        int64_t now = ns_of(CLOCK_MONOTONIC);
         if (now < pt->first_ns) {
             run = false;
         } else if (now - pt->first_ns < pt->first_window_ns) { // ask the timer
@@ -471,14 +504,46 @@ static bool setting_allows(__chronel *pt) {
 // The timer thread
 // ===========================================================================
 
-// Under ctl_lock, on the current thread. The stop signal takes a queue slot
-// and can be refused (RLIMIT_SIGPENDING); SIGIO, a standard signal, is made
-// pending even then, so the thread still wakes, and being retired it ends
-// without an overflow message. Lost, the stop would leave a thread serving
-// that nobody can reach, and its successor waiting for it for ever.
+// An expiry or tombstone, being process-directed, may land on a thread of
+// the application that does not block the library's signals (started
+// before chronel_init, or by a library). Rather than let the default action
+// end the process, this handler blocks the signals in that thread from its
+// return on (the mask restored is the one in its context) and queues the
+// signal again for the timer thread: a detour paid once per such thread.
+// Only what the kernel's timers or this process sent is passed on, marked
+// as this process's; `forwarding` tells deletes that an expiry is in
+// transit. Async-signal-safe throughout.
+static void forward_stray(int sig, siginfo_t *si, void *ctx) {
+    int saved = errno;
+    forwarding.fetch_add(1);
+    sigset_t *mask = &static_cast<ucontext_t *>(ctx)->uc_sigmask;
+    for (int s : {sig, TIMER_QUIT_SIG.load(), TIMER_CTRL_SIG.load(), TIMER_SIG.load()})
+        if (s > 0)
+            sigaddset(mask, s);
+    pid_t pid = getpid();
+    if (si->si_code == SI_TIMER || (si->si_code == SI_QUEUE && si->si_pid == pid)) {
+        siginfo_t again;
+        memset(&again, 0, sizeof again);
+        again.si_signo = sig;
+        again.si_code = SI_QUEUE;
+        again.si_pid = pid;
+        again.si_uid = getuid();
+        again.si_value = si->si_value;
+        syscall(SYS_rt_sigqueueinfo, pid, sig, &again);
+    }
+    forwarding.fetch_sub(1);
+    errno = saved;
+}
+
+// Under ctl_lock. The stop signal takes a queue slot and can be refused
+// (RLIMIT_SIGPENDING); SIGIO, a standard signal, is made pending even then,
+// so the thread still wakes, and being retired it ends without an overflow
+// message. Lost, the stop would leave a thread serving that nobody can
+// reach, and its successor waiting for it for ever.
 static int retire(generation *g) {
     g->retired = true;
-    current = nullptr;
+    if (current == g)
+        current = nullptr;
     int rc = queue_to(g, g->quit_sig, nullptr);
     if (rc != 0) {
         int e = errno;
@@ -488,9 +553,129 @@ static int retire(generation *g) {
     return rc;
 }
 
-// Fail whatever is still queued to this thread, after it stopped taking
-// new requests: no sender is left waiting for a thread that has gone. Then
-// hand over to the successor, if one waits.
+// The new thread becomes the one that takes requests, and the thread it
+// replaces is retired in the same step: there is no moment without a
+// taker, and if this thread had not started, the old one would serve on.
+static void start(generation *gen) {
+    // A callback must not end this thread: nothing it calls may cancel it.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    pthread_setname_np(pthread_self(), "chronels"); // for top -H and ps -L
+    gen->quit_sig = TIMER_QUIT_SIG;
+    gen->ctrl_sig = TIMER_CTRL_SIG;
+    gen->timer_sig = TIMER_SIG;
+    gen->pid = getpid();
+    gen->uid = getuid();
+    gen->tid = static_cast<pid_t>(syscall(SYS_gettid));
+    gen->retired = false;
+    gen->successor = nullptr;
+    gen->overrun = 0;
+    pthread_cond_init(&gen->handover, nullptr);
+    // Blocked already, with every other signal, since chronel_init created
+    // this thread so: no handler of the application runs here.
+    sigemptyset(&gen->waits_for);
+    sigaddset(&gen->waits_for, gen->quit_sig);
+    sigaddset(&gen->waits_for, gen->ctrl_sig);
+    sigaddset(&gen->waits_for, gen->timer_sig);
+    sigaddset(&gen->waits_for, SIGIO);
+
+    self_gen = gen;
+    pthread_mutex_lock(&ctl_lock);
+    if (current != nullptr)
+        retire(current);
+    current = gen;
+    gen->waits = youngest != nullptr;
+    if (youngest != nullptr)
+        youngest->successor = gen;
+    youngest = gen;
+    registered = true;
+    pthread_cond_signal(&registered_cond);
+    pthread_mutex_unlock(&ctl_lock);
+}
+
+// Requests and expiries wait in the signal queues meanwhile. False when
+// the thread was retired before it could serve.
+static bool await_turn(generation *gen) {
+    pthread_mutex_lock(&ctl_lock);
+    while (gen->waits)
+        pthread_cond_wait(&gen->handover, &ctl_lock);
+    bool serve = !gen->retired;
+    pthread_mutex_unlock(&ctl_lock);
+    return serve;
+}
+
+static void serve(generation *gen) {
+    for (;;) {
+        siginfo_t si;
+        int sig = sigwaitinfo(&gen->waits_for, &si);
+        // The dispatch path: one wait, two tests, one indirect call.
+        if (__builtin_expect(sig == gen->timer_sig && si.si_code == SI_TIMER, 1)) {
+            __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
+            if (__builtin_expect(pt != nullptr, 1)) {
+                void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
+                gen->overrun = si.si_overrun;
+                if (cb != nullptr && (pt->guard == GUARD_NONE || setting_allows(pt)))
+                    cb(pt->arg);
+                continue;
+            }
+        }
+        if (sig < 0) {
+            LOG("sigwaitinfo : %s\n", strerror(errno));
+            continue;
+        }
+        if (!dispatch_one(gen, sig, si))
+            return;
+    }
+}
+
+// Every signal but a timer's own expiry: false when the thread must end.
+static bool dispatch_one(generation *gen, int sig, const siginfo_t &si) {
+    const bool ours = si.si_code == SI_QUEUE && si.si_pid == gen->pid;
+    if (sig == SIGIO) {
+        pthread_mutex_lock(&ctl_lock);
+        bool asked = gen->retired; // a stop that found no queue slot (its information lost with it)
+        pthread_mutex_unlock(&ctl_lock);
+        if (asked)
+            return false;
+        if (si.si_code == SI_KERNEL || si.si_pid == gen->pid) {
+            LOG("Timer queue overflow for pid %d\n", static_cast<int>(gen->tid));
+            return false;
+        }
+    }
+    if (!ours) { // another program's, or sent from outside on our numbers
+        LOG("Signal %d from pid %d is not the library's, ignored\n", sig, static_cast<int>(si.si_pid));
+        return true;
+    }
+    if (sig == gen->quit_sig)
+        return false;
+    uintptr_t v = reinterpret_cast<uintptr_t>(si.si_value.sival_ptr);
+    if (v == 0) {
+        LOG("Got signal %d without any sival_ptr\n", sig);
+    } else if (sig == gen->ctrl_sig) {
+        execute_request(reinterpret_cast<__chronel *>(v), false);
+    } else if ((v & 1) == 0) { // an expiry passed on by forward_stray
+        __chronel *pt = reinterpret_cast<__chronel *>(v);
+        void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
+        gen->overrun = 0;
+        if (cb != nullptr && (pt->guard == GUARD_NONE || setting_allows(pt)))
+            cb(pt->arg);
+    } else if (forwarding.load() != 0) {
+        // A stale expiry may be in transit behind this tombstone: send the
+        // tombstone round again rather than free what it may still name.
+        union sigval again;
+        again.sival_ptr = reinterpret_cast<void *>(v);
+        if (sigqueue(gen->pid, sig, again) != 0)
+            drop_ref(reinterpret_cast<__chronel *>(v - 1));
+    } else { // a tombstone: every earlier expiry of its record is taken
+        __chronel *pt = reinterpret_cast<__chronel *>(v - 1);
+        (void)pt->command.load(std::memory_order_acquire); // the releaser's last store
+        drop_ref(pt);
+    }
+    return true;
+}
+
+// After the thread stopped serving: what is still queued to it goes to its
+// successor, or, with none registered (a shutdown), fails; no sender is
+// left waiting for a thread that has gone. Then it hands over.
 static void end_generation(generation *gen) {
     pthread_mutex_lock(&ctl_lock);
     if (current == gen)
@@ -504,7 +689,12 @@ static void end_generation(generation *gen) {
     siginfo_t si;
     while (sigtimedwait(&ctrl, &si, &now) == gen->ctrl_sig) {
         __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
-        if (pt == nullptr)
+        if (pt == nullptr || si.si_code != SI_QUEUE || si.si_pid != gen->pid)
+            continue;
+        pthread_mutex_lock(&ctl_lock);
+        int rc = current == nullptr ? -1 : queue_to(current, current->ctrl_sig, pt);
+        pthread_mutex_unlock(&ctl_lock);
+        if (rc == 0)
             continue;
         if (pt->command.load(std::memory_order_acquire) != CHRONEL_CMD_DELETE)
             LOG("Timer thread ended before the request ran\n");
@@ -524,205 +714,131 @@ static void end_generation(generation *gen) {
 }
 
 static void *chronel_thread_loop(void *) {
-    // A callback must not end this thread: nothing it calls may cancel it.
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
-    pthread_setname_np(pthread_self(), "chronels"); // for top -H and ps -L
     generation gen;
-    gen.quit_sig = TIMER_QUIT_SIG;
-    gen.ctrl_sig = TIMER_CTRL_SIG;
-    gen.timer_sig = TIMER_SIG;
-    gen.pid = getpid();
-    gen.uid = getuid();
-    gen.tid = static_cast<pid_t>(syscall(SYS_gettid));
-    gen.retired = false;
-    gen.successor = nullptr;
-    pthread_cond_init(&gen.handover, nullptr);
-
-    const int dispositions[3] = {gen.timer_sig, gen.quit_sig, gen.ctrl_sig};
-    for (int sig : dispositions) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof sa);
-        sa.sa_handler = SIG_DFL;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_SIGINFO;
-        if (sigaction(sig, &sa, nullptr) != 0) {
-            LOG("sigaction failed wtih error %s\n", strerror(errno));
-            break;
-        }
-    }
-
-    // Blocked already, with every other real-time signal, since chronel_init
-    // created this thread with them blocked.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, gen.quit_sig);
-    sigaddset(&set, gen.ctrl_sig);
-    sigaddset(&set, gen.timer_sig);
-    sigaddset(&set, SIGIO);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
-    self_gen = &gen;
-    pthread_mutex_lock(&ctl_lock);
-    current = &gen;
-    gen.waits = youngest != nullptr;
-    if (youngest != nullptr)
-        youngest->successor = &gen;
-    youngest = &gen;
-    tid.store(gen.tid, std::memory_order_relaxed);
-    pthread_mutex_unlock(&ctl_lock);
-    gate_unlock(&tid_mutex);
-
-    // Requests and expiries wait in the signal queues meanwhile.
-    pthread_mutex_lock(&ctl_lock);
-    while (gen.waits)
-        pthread_cond_wait(&gen.handover, &ctl_lock);
-    bool serve = !gen.retired;
-    pthread_mutex_unlock(&ctl_lock);
-
-    while (serve) {
-        siginfo_t si;
-        int sig = sigwaitinfo(&set, &si);
-        if (sig < 0) {
-            LOG("sigwaitinfo : %s\n", strerror(errno));
-            continue;
-        }
-        // The dispatch path: one wait, one test, one indirect call.
-        if (__builtin_expect(sig == gen.timer_sig, 1)) {
-            uintptr_t v = reinterpret_cast<uintptr_t>(si.si_value.sival_ptr);
-            __chronel *pt = reinterpret_cast<__chronel *>(v);
-            if (__builtin_expect((v & 1) == 0 && pt != nullptr, 1)) {
-                void (*cb)(void *) = pt->callback.load(std::memory_order_acquire);
-                if (cb != nullptr && (pt->guard == GUARD_NONE || setting_allows(pt)))
-                    cb(pt->arg);
-                continue;
-            }
-            if (pt != nullptr) { // a tombstone: every earlier expiry of its record is taken
-                pt = reinterpret_cast<__chronel *>(v - 1);
-                (void)pt->command.load(std::memory_order_acquire); // the releaser's last store
-                drop_ref(pt);
-                continue;
-            }
-        }
-        if (sig == gen.quit_sig)
-            break;
-        if (sig == SIGIO) {
-            pthread_mutex_lock(&ctl_lock);
-            bool asked = gen.retired; // a stop that found no queue slot
-            pthread_mutex_unlock(&ctl_lock);
-            if (!asked)
-                LOG("Timer queue overflow for pid %d\n", static_cast<int>(tid.load(std::memory_order_relaxed)));
-            break;
-        }
-        __chronel *pt = static_cast<__chronel *>(si.si_value.sival_ptr);
-        if (pt == nullptr) {
-            LOG("Got signal %d without any sival_ptr\n", sig);
-            continue;
-        }
-        if (sig == gen.ctrl_sig)
-            execute_request(pt, false);
-    }
+    start(&gen);
+    if (await_turn(&gen))
+        serve(&gen);
     end_generation(&gen);
     return nullptr;
 }
 
-CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
-    no_cancel guard;
-    int policy = SCHED_OTHER;
-    int rc = gate_trylock(&tid_mutex);
-    if (rc != 0) {
-        LOG("Could not get timer creation mutex : %s\n", strerror(rc));
-        return -1;
-    }
-
-    int base = (timer_signo >= SIGRTMIN && timer_signo <= SIGRTMAX - 2) ? timer_signo : SIGRTMIN;
-    TIMER_QUIT_SIG = base;
-    TIMER_CTRL_SIG = base + 1;
-    TIMER_SIG = base + 2;
-
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, TIMER_QUIT_SIG);
-    sigaddset(&set, TIMER_CTRL_SIG);
-    sigaddset(&set, TIMER_SIG);
-    sigprocmask(SIG_BLOCK, &set, nullptr);
-
+// The thread starts with every signal blocked: it must never run a handler
+// of the application, take a signal of another base, nor SIGIO before it
+// serves.
+static int start_thread(int policy, int priority) {
     struct sched_param param;
     memset(&param, 0, sizeof param);
-    sched_getparam(0, &param);
-    if (getuid() != 0 || priority == 0) {
-        param.sched_priority = 0;
-    } else if (priority >= sched_get_priority_min(SCHED_FIFO) && priority < sched_get_priority_max(SCHED_FIFO)) {
-        policy = SCHED_FIFO;
-        param.sched_priority = priority;
-    }
-
-    // Only one timer thread takes requests: a running one is told to stop
-    // (what is queued to it is failed, not lost); the new one serves once
-    // it has ended.
-    pthread_mutex_lock(&ctl_lock);
-    if (current != nullptr)
-        retire(current);
-    pthread_mutex_unlock(&ctl_lock);
-
+    param.sched_priority = priority;
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setinheritsched(&attr, PTHREAD_EXPLICIT_SCHED);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setschedpolicy(&attr, policy);
     pthread_attr_setschedparam(&attr, &param);
-    // The thread starts with every real-time signal and SIGIO blocked: it
-    // must never take a signal of another base, whose default action ends
-    // the process, nor SIGIO before it serves.
     sigset_t all, old;
-    sigemptyset(&all);
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++)
-        sigaddset(&all, sig);
-    sigaddset(&all, SIGIO);
+    sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
     pthread_t thread;
-    rc = pthread_create(&thread, &attr, chronel_thread_loop, nullptr);
+    int rc = pthread_create(&thread, &attr, chronel_thread_loop, nullptr);
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
+    return rc;
+}
+
+CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
+    uncancellable scope;
+    int rc = pthread_mutex_trylock(&tid_mutex);
     if (rc != 0) {
-        // Nobody would open the gate: open it here and report.
-        LOG("Could not start timer thread : %s\n", strerror(rc));
-        gate_unlock(&tid_mutex);
-        return -1;
+        LOG("Could not get timer creation mutex : %s\n", strerror(rc));
+        return fail(EBUSY);
     }
 
-    gate_lock(&tid_mutex);
-    gate_unlock(&tid_mutex);
+    // ctl_lock is held until the new thread has registered: no record is
+    // made meanwhile with signal numbers that may yet change back.
+    int base = (timer_signo >= SIGRTMIN && timer_signo <= SIGRTMAX - 2) ? timer_signo : SIGRTMIN;
+    pthread_mutex_lock(&ctl_lock);
+    const int old_base = TIMER_QUIT_SIG, old_ctrl = TIMER_CTRL_SIG, old_timer = TIMER_SIG;
+    if (records != 0 && old_base != base) { // their expiries would go to a signal nobody waits for
+        pthread_mutex_unlock(&ctl_lock);
+        LOG("Signal base %d differs from %d while timers exist\n", base, old_base);
+        pthread_mutex_unlock(&tid_mutex);
+        return fail(EBUSY);
+    }
+    TIMER_QUIT_SIG = base;
+    TIMER_CTRL_SIG = base + 1;
+    TIMER_SIG = base + 2;
+
+    sigset_t set;
+    sigemptyset(&set);
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_sigaction = forward_stray;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_SIGINFO | SA_RESTART;
+    for (int sig = base; sig < base + 3; sig++) {
+        sigaddset(&set, sig);
+        sigaddset(&sa.sa_mask, sig);
+    }
+    for (int sig : {base + 2, base, base + 1}) {
+        if (sigaction(sig, &sa, nullptr) != 0) {
+            LOG("sigaction failed wtih error %s\n", strerror(errno));
+            break;
+        }
+    }
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+
+    int policy = SCHED_OTHER, param = 0;
+    const int lo = sched_get_priority_min(SCHED_FIFO), hi = sched_get_priority_max(SCHED_FIFO);
+    if (priority != 0 && priority >= lo && priority < hi) {
+        policy = SCHED_FIFO;
+        param = priority;
+    } else if (priority != 0) {
+        LOG("Priority %d is outside SCHED_FIFO's %d-%d, timer thread runs SCHED_OTHER\n", priority, lo, hi - 1);
+    }
+
+    registered = false;
+    rc = start_thread(policy, param);
+    if (rc == EPERM && policy == SCHED_FIFO) { // the kernel's word on who may
+        LOG("Priority %d not granted, timer thread runs SCHED_OTHER : %s\n", priority, strerror(rc));
+        rc = start_thread(SCHED_OTHER, 0);
+    }
+    if (rc != 0) { // the thread that serves, if any, serves on, on its own signals
+        TIMER_QUIT_SIG = old_base;
+        TIMER_CTRL_SIG = old_ctrl;
+        TIMER_SIG = old_timer;
+        pthread_mutex_unlock(&ctl_lock);
+        LOG("Could not start timer thread : %s\n", strerror(rc));
+        pthread_mutex_unlock(&tid_mutex);
+        return fail(rc);
+    }
+    while (!registered)
+        pthread_cond_wait(&registered_cond, &ctl_lock);
+    pthread_mutex_unlock(&ctl_lock);
+    pthread_mutex_unlock(&tid_mutex);
     return 0;
 }
 
 CHRONEL_EXPORT int chronel_init_default(void) {
-    no_cancel guard;
+    uncancellable scope;
     return chronel_init(0, SIGRTMIN);
 }
 
 CHRONEL_EXPORT void chronel_shutdown(void) {
-    no_cancel guard;
-    int rc = gate_trylock(&tid_mutex);
+    uncancellable scope;
+    int rc = pthread_mutex_trylock(&tid_mutex);
     if (rc != 0) {
         LOG("Could not get timer creation mutex : %s\n", strerror(rc));
         return;
     }
     pthread_mutex_lock(&ctl_lock);
-    if (tid.load(std::memory_order_relaxed) == 0 || current == nullptr) {
-        // Also after an overflow: the ended thread's id may be anyone's now.
+    if (current == nullptr) // also after an overflow
         LOG("Timer thread does not exist\n");
-        tid.store(0, std::memory_order_relaxed);
-    } else if (on_timer_thread()) {
+    else if (on_timer_thread())
         LOG("You can't do that!!\n");
-    } else {
-        if (retire(current) != 0)
-            LOG("sigqueue : %s\n", strerror(errno));
-        tid.store(0, std::memory_order_relaxed);
-    }
+    else if (retire(current) != 0)
+        LOG("sigqueue : %s\n", strerror(errno));
     pthread_mutex_unlock(&ctl_lock);
-    rc = gate_unlock(&tid_mutex);
-    if (rc != 0)
-        LOG("pthread_mutex_unlock : %s\n", strerror(rc));
+    pthread_mutex_unlock(&tid_mutex);
 }
 
 // ===========================================================================
@@ -736,48 +852,51 @@ CHRONEL_EXPORT void chronel_shutdown(void) {
 static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg) {
     if (callback == nullptr || user == nullptr) {
         LOG("Invalid parameters : %p-%p\n", static_cast<void *>(user), reinterpret_cast<void *>(callback));
+        errno = EINVAL;
         return nullptr;
     }
     if (user->magic == CHRONEL_MAGIC) {
         LOG("Timer is already created\n");
+        errno = EEXIST;
         return nullptr;
     }
     __chronel *pt = static_cast<__chronel *>(calloc(1, sizeof(__chronel)));
     if (pt == nullptr) {
         LOG("Not enough memory\n");
+        errno = ENOMEM;
         return nullptr;
     }
     pt->callback.store(callback, std::memory_order_relaxed);
     pt->arg = arg;
+    pt->fork_gen = fork_generation;
     pt->timeout_ev.sigev_notify = SIGEV_SIGNAL;
-    pt->timeout_ev.sigev_signo = TIMER_SIG;
     pt->timeout_ev.sigev_value.sival_ptr = pt;
     pthread_cond_init(&pt->cond, nullptr);
     pthread_mutex_init(&pt->mutex, nullptr);
     pt->refs.store(1, std::memory_order_relaxed);
+    pthread_mutex_lock(&ctl_lock); // the signal and the count agree with chronel_init's choice
+    pt->timeout_ev.sigev_signo = TIMER_SIG;
+    records++;
+    pthread_mutex_unlock(&ctl_lock);
     return pt;
 }
 
 CHRONEL_EXPORT int chronel_create(chronel *user, void (*callback)(void *), void *arg) {
-    no_cancel guard;
+    uncancellable scope;
     if (on_timer_thread()) {
         LOG("Can't create new timer within timer callback!!\n");
-        return -1;
+        return fail(EPERM);
     }
     __chronel *pt = new_record(user, callback, arg);
     if (pt == nullptr)
         return -1;
-    pt->create_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
-    pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
-    if (send_request(pt) != 0) {
+    int s = request(pt, CHRONEL_CMD_CREATE);
+    int e = errno;
+    if (s == CHRONEL_CREATE_FAIL) // the reason is the timer thread's, carried back in the record
+        LOG("CHRONEL_CREATE_FAIL %s\n", strerror(e));
+    if (s < 0 || s == CHRONEL_CREATE_FAIL) {
         __chronel_delete(pt);
-        return -1;
-    }
-    if (wait_while(pt, pt->create_state, CHRONEL_INVALID) == CHRONEL_CREATE_FAIL) {
-        // The reason is the timer thread's, carried back in the record.
-        LOG("CHRONEL_CREATE_FAIL %s\n", strerror(pt->error));
-        __chronel_delete(pt);
-        return -1;
+        return fail(e);
     }
     user->ptr = pt;
     user->magic = CHRONEL_MAGIC;
@@ -788,74 +907,85 @@ static int __chronel_settime(__chronel *pt) {
     if (on_timer_thread())
         return apply_setting(pt);
     pt->refs.fetch_add(1, std::memory_order_relaxed); // the caller's own life reference covers this
-    pt->settime_state.store(CHRONEL_INVALID, std::memory_order_relaxed);
-    pt->command.store(CHRONEL_CMD_SETTIME, std::memory_order_release);
-    int rc = -1;
-    if (send_request(pt) == 0)
-        rc = wait_while(pt, pt->settime_state, CHRONEL_INVALID) == CHRONEL_SETTIME_FAIL ? -1 : 0;
+    int s = request(pt, CHRONEL_CMD_SETTIME);
+    int e = errno;
     drop_ref(pt);
-    return rc;
+    return s == CHRONEL_SETTIME_PASS ? 0 : fail(e);
 }
 
-CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {
-    no_cancel guard;
+static int set(chronel *user, struct timespec *first, struct timespec *period, bool absolute) {
     __chronel *pt = __check_chronel(user);
     if (pt == nullptr) {
         LOG("Invalid chronel\n");
-        return -1;
+        return fail(EINVAL);
+    }
+    if (!times_valid(first, period)) { // what the timer thread would have said, without harm
+        LOG("timer_settime error %s\n", strerror(EINVAL));
+        return fail(EINVAL);
     }
     static const struct timespec zero = {0, 0};
-    pt->timeout.it_value = itime != nullptr ? *itime : zero;
-    pt->timeout.it_interval = rtime != nullptr ? *rtime : zero;
+    pt->timeout.it_value = first != nullptr ? *first : zero;
+    pt->timeout.it_interval = period != nullptr ? *period : zero;
+    pt->absolute = absolute;
     pt->active_timeout = &pt->timeout;
     return __chronel_settime(pt);
 }
 
+CHRONEL_EXPORT int chronel_settime(chronel *user, struct timespec *itime, struct timespec *rtime) {
+    uncancellable scope;
+    return set(user, itime, rtime, false);
+}
+
+CHRONEL_EXPORT int chronel_settime_abs(chronel *user, struct timespec *deadline, struct timespec *period) {
+    uncancellable scope;
+    return set(user, deadline, period, true);
+}
+
 CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
-    no_cancel guard;
+    uncancellable scope;
     struct itimerspec disabled;
     memset(&disabled, 0, sizeof disabled);
     __chronel *pt = __check_chronel(user);
     if (pt == nullptr) {
         LOG("Invalid chronel\n");
-        return -1;
+        return fail(EINVAL);
     }
     pt->active_timeout = enable ? &pt->timeout : &disabled;
     return __chronel_settime(pt);
 }
 
+// The system timer always goes. With no timer thread to ask (after a
+// shutdown, in a forked child, or no queue slot), the caller deletes it
+// itself; the record then waits for a tombstone also while an older timer
+// thread lives, which may hold an expiry it has taken.
 static void __chronel_delete(__chronel *pt) {
     if (pt == nullptr)
         return;
     pt->callback.store(nullptr, std::memory_order_release);
     bool tombstone = false;
-    if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATED || pt->made_here) {
-        if (on_timer_thread()) {
-            if (timer_delete(pt->timer) != 0)
-                LOG("timer_delete %m\n");
-            tombstone = expiry_pending(pt);
-        } else {
-            // A record made in place has no CREATED state to wait on; give
-            // it one, so both kinds share the DELETE handshake.
-            pt->create_state.store(CHRONEL_CREATED, std::memory_order_relaxed);
-            pt->command.store(CHRONEL_CMD_DELETE, std::memory_order_release);
-            if (send_request(pt) != 0)
-                return;
-            wait_while(pt, pt->create_state, CHRONEL_CREATED);
+    if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATED) {
+        if (!on_timer_thread() && request(pt, CHRONEL_CMD_DELETE) >= 0) {
             pthread_mutex_lock(&pt->mutex);
             tombstone = pt->needs_tombstone;
             pthread_mutex_unlock(&pt->mutex);
+        } else {
+            if (timer_delete(pt->timer) != 0)
+                LOG("timer_delete %m\n");
+            pthread_mutex_lock(&ctl_lock);
+            bool alive = youngest != nullptr && !on_timer_thread();
+            pthread_mutex_unlock(&ctl_lock);
+            tombstone = alive || expiry_pending(pt);
         }
     }
     release_record(pt, tombstone);
 }
 
 CHRONEL_EXPORT int chronel_delete(chronel *user) {
-    no_cancel guard;
+    uncancellable scope;
     __chronel *pt = __check_chronel(user);
     if (pt == nullptr) {
         LOG("Invalid chronel\n");
-        return -1;
+        return fail(EINVAL);
     }
     user->ptr = nullptr;
     user->magic = 0;
@@ -867,23 +997,49 @@ static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, 
     __chronel *pt = new_record(user, callback, arg);
     if (pt == nullptr)
         return -1;
+    pt->realtime = clockId == CLOCK_REALTIME;
     if (timer_create(clockId, &pt->timeout_ev, &pt->timer) != 0) {
+        int e = errno;
         LOG("timer_create fail: %m\n");
         release_record(pt, false);
-        return -1;
+        return fail(e);
     }
-    pt->made_here = true;
-    // Publishes the filled record to the timer thread, which may take one
-    // of its expiries as soon as another thread arms it.
-    pt->command.store(CHRONEL_CMD_CREATE, std::memory_order_release);
+    pt->create_state.store(CHRONEL_CREATED, std::memory_order_relaxed);
     user->ptr = pt;
     user->magic = CHRONEL_MAGIC;
     return 0;
 }
 
 CHRONEL_EXPORT int chronel_create_cs(chronel *user, void (*callback)(void *), void *arg) {
-    no_cancel guard;
+    uncancellable scope;
     if (user != nullptr)
         user->isabstime = 1;
     return __chronel_create(user, callback, arg, CLOCK_REALTIME);
+}
+
+// In place on any thread: the kernel keeps the timer's state.
+CHRONEL_EXPORT int chronel_gettime(chronel *user, struct timespec *remaining, struct timespec *period) {
+    uncancellable scope;
+    __chronel *pt = __check_chronel(user);
+    if (pt == nullptr) {
+        LOG("Invalid chronel\n");
+        return fail(EINVAL);
+    }
+    struct itimerspec now;
+    if (timer_gettime(pt->timer, &now) != 0) {
+        int e = errno;
+        LOG("timer_gettime error %s\n", strerror(e));
+        return fail(e);
+    }
+    if (now.it_value.tv_sec == 0 && now.it_value.tv_nsec == 0)
+        now.it_interval = now.it_value; // not armed: no period either
+    if (remaining != nullptr)
+        *remaining = now.it_value;
+    if (period != nullptr)
+        *period = now.it_interval;
+    return 0;
+}
+
+CHRONEL_EXPORT int chronel_overrun(void) {
+    return on_timer_thread() ? self_gen->overrun : fail(EPERM);
 }
