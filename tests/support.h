@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -261,6 +262,34 @@ int timer_delete(timer_t id) {
     return t::take(t::timer_delete_err) ? -1 : fn(id);
 }
 }
+
+// A child of this process: where a child of a threaded process may not
+// start threads (the thread sanitizer) or may abort (qemu-user), tests skip.
+namespace t {
+bool fork_unsafe() {
+#if defined(__SANITIZE_THREAD__)
+    return true;
+#endif
+    return t::emulated();
+}
+// The exit status of a child that runs `body` (1 if it failed). The
+// watchdog thread stays behind: an alarm ends a hang in the child before
+// the parent's watchdog could end the parent and orphan it.
+int in_child(const std::function<void()> &body) {
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(15);
+        body();
+        fflush(stdout);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    if (!t::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 25))
+        kill(pid, SIGKILL), waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+} // namespace t
 
 // The watchdog: a test still running after its deadline (30 s, or
 // CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,

@@ -592,31 +592,8 @@ TEST(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
 // never reach the parent, until its own chronel_init. Not where a child of
 // a threaded process may not start threads (the thread sanitizer) or may
 // abort (qemu-user).
-bool fork_unsafe() {
-#if defined(__SANITIZE_THREAD__)
-    return true;
-#endif
-    return t::emulated();
-}
-// The exit status of a child that runs `body` (1 if it failed). The
-// watchdog thread stays behind: an alarm ends a hang in the child before
-// the parent's watchdog could end the parent and orphan it.
-int in_child(const std::function<void()> &body) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        alarm(15);
-        body();
-        fflush(stdout);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    if (!t::wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }, 25))
-        kill(pid, SIGKILL), waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
-    if (fork_unsafe())
+    if (t::fork_unsafe())
         GTEST_SKIP() << "no child of a multi-threaded process here";
     ASSERT_EQ(0, chronel_init_default());
     chronel periodic = {}, fired = {}, fresh = {};
@@ -624,7 +601,7 @@ TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
     ASSERT_EQ(0, t::arm(&fired, tally, t::idx(1), 1));
     ASSERT_TRUE(t::wait_until([] { return hits[1] == 1 && hits[0] > 3; })) << "one-shot " << hits[1] << ", periodic " << hits[0];
     t::clear_logs();
-    EXPECT_EQ(0, in_child([&] {
+    EXPECT_EQ(0, t::in_child([&] {
         timespec one = t::ms(1);
         EXPECT_EQ(-1, chronel_settime(&fired, &one, nullptr));
         EXPECT_EQ(-1, chronel_control(&fired, true));

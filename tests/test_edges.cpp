@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: MIT
+// What happens around the calls rather than through them: a re-init that
+// fails or races other callers, real-time callers, a delete with no timer
+// thread, fork, signals from elsewhere, threads and handlers of the
+// application.
+#include <sched.h>
+#include <sys/wait.h>
+
+#include <set>
+
+#include "support.h"
+
+namespace {
+// A timer's own count, and the threads its callbacks ran on.
+struct Probe {
+    chronel h = {};
+    std::atomic<int> n{0}, inside{0}, overlaps{0};
+    std::atomic<pid_t> tid{0};
+    std::atomic<int> policy{-1}, priority{-1};
+};
+void count(void *arg) {
+    auto *p = static_cast<Probe *>(arg);
+    p->overlaps += p->inside++ != 0;
+    p->tid = t::tid();
+    sched_param sp;
+    int policy;
+    pthread_getschedparam(pthread_self(), &policy, &sp);
+    p->policy = policy;
+    p->priority = sp.sched_priority;
+    p->n++;
+    p->inside--;
+}
+bool fires(Probe &p) { // once more, within seconds
+    int from = p.n;
+    return t::wait_until([&] { return p.n > from; });
+}
+int arm(Probe &p, long first_ms, long period_ms = 0) {
+    timespec f = t::ms(first_ms), r = t::ms(period_ms);
+    return chronel_create(&p.h, count, &p) != 0 ? -1 : chronel_settime(&p.h, &f, &r);
+}
+struct Edges : ::testing::Test {
+    void SetUp() override {
+        t::clear_logs();
+        ASSERT_EQ(0, chronel_init_default());
+    }
+};
+} // namespace
+
+// A re-init that cannot start its thread leaves the serving one serving;
+// one that succeeds refuses no caller meanwhile, and leaks no delete.
+TEST_F(Edges, ReInitNeverLosesServiceNorLeaksADelete) {
+    const t::Held base = t::held();
+    Probe p;
+    ASSERT_EQ(0, arm(p, 1, 1));
+    ASSERT_TRUE(fires(p));
+    if (!t::sanitized()) { // pthread_create is the sanitizer's
+        t::pthread_create_err = EAGAIN;
+        EXPECT_EQ(-1, chronel_init_default()) << "init with no thread to start";
+        EXPECT_EQ(EAGAIN, errno);
+        EXPECT_TRUE(fires(p)) << "the old thread stopped serving";
+        timespec one = t::ms(1);
+        EXPECT_EQ(0, chronel_settime(&p.h, &one, &one)) << "a set after the failed init";
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> refused{0}, pairs{0};
+    std::thread caller([&] {
+        timespec one = t::ms(1);
+        for (Probe q; !stop; pairs++) {
+            refused += chronel_settime(&p.h, &one, &one) != 0;
+            refused += chronel_create(&q.h, count, &q) != 0;
+            refused += chronel_delete(&q.h) != 0;
+        }
+    });
+    for (int i = 0; i < 30; i++) {
+        ASSERT_EQ(0, chronel_init_default()) << i;
+        t::sleep_ms(2);
+    }
+    stop = true;
+    caller.join();
+    EXPECT_EQ(0, refused.load()) << "calls refused while a re-init replaced the thread, of " << pairs;
+    EXPECT_EQ(0, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
+    EXPECT_EQ(0, chronel_delete(&p.h));
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
+}
+
+// A SCHED_FIFO caller asking for the maximum gets a thread all the same;
+// SCHED_FIFO goes to whoever the kernel lets have it, and a refusal is
+// said. The unprivileged cases run in a child that drops root.
+TEST_F(Edges, RealTimeCallersGetAThreadAndAreToldWhatTheyGot) {
+    if (t::sanitized() || t::emulated() || t::valgrind())
+        GTEST_SKIP() << "scheduling is the tool's here";
+    const int lo = sched_get_priority_min(SCHED_FIFO), hi = sched_get_priority_max(SCHED_FIFO);
+    sched_param fifo = {lo + 1};
+    if (sched_setscheduler(0, SCHED_FIFO, &fifo) != 0)
+        GTEST_SKIP() << "no real-time scheduling here: " << strerror(errno);
+    Probe p;
+    std::thread([&] { // a real-time application's thread
+        EXPECT_EQ(0, chronel_init(hi, SIGRTMIN)) << "SCHED_FIFO caller asking for the maximum";
+        EXPECT_EQ(0, arm(p, 1));
+    }).join();
+    sched_param other = {0};
+    sched_setscheduler(0, SCHED_OTHER, &other);
+    ASSERT_TRUE(t::wait_until([&] { return p.n == 1; }));
+    EXPECT_EQ(SCHED_OTHER, p.policy.load()) << "the maximum";
+    char outside[128];
+    snprintf(outside, sizeof outside, "Priority %d is outside SCHED_FIFO's %d-%d, timer thread runs SCHED_OTHER\n", hi, lo, hi - 1);
+    EXPECT_EQ(1, t::logged("Priority %d is outside SCHED_FIFO's %d-%d, timer thread runs SCHED_OTHER\n", outside));
+    EXPECT_EQ(0, chronel_delete(&p.h));
+    auto as_nobody = [&](rlim_t rtprio) {
+        return t::in_child([&] {
+            rlimit l = {rtprio, rtprio};
+            if (setrlimit(RLIMIT_RTPRIO, &l) != 0)
+                _exit(77); // not allowed to raise it here
+            ASSERT_EQ(0, setresuid(65534, 65534, 65534));
+            Probe q;
+            ASSERT_EQ(0, chronel_init(10, SIGRTMIN));
+            ASSERT_EQ(0, arm(q, 1));
+            ASSERT_TRUE(t::wait_until([&] { return q.n == 1; }));
+            EXPECT_EQ(rtprio >= 10 ? SCHED_FIFO : SCHED_OTHER, q.policy.load()) << "RLIMIT_RTPRIO " << rtprio;
+            EXPECT_EQ(rtprio >= 10 ? 10 : 0, q.priority.load()) << "RLIMIT_RTPRIO " << rtprio;
+            const std::string refused = "Priority 10 not granted, timer thread runs SCHED_OTHER : " + t::err(EPERM);
+            EXPECT_EQ(rtprio >= 10 ? 0 : 1, t::logged("Priority %d not granted, timer thread runs SCHED_OTHER : %s\n", refused));
+        });
+    };
+    if (getuid() == 0) {
+        const int covered = as_nobody(20);
+        EXPECT_TRUE(covered == 0 || covered == 77) << "not root, with an RLIMIT_RTPRIO that covers it: " << covered;
+        EXPECT_EQ(0, as_nobody(0)) << "not root, not allowed";
+    }
+}
+
+// With no timer thread (after shutdown, or in a forked child) a delete
+// still removes the system timer, and the record once no expiry can name it.
+TEST_F(Edges, DeleteWithoutATimerThreadRemovesTheTimer) {
+    const t::Held base = t::held();
+    std::vector<Probe> p(20);
+    for (Probe &q : p)
+        ASSERT_EQ(0, arm(q, 1, 1));
+    ASSERT_TRUE(fires(p.back()));
+    chronel_shutdown();
+    for (Probe &q : p)
+        EXPECT_EQ(0, chronel_delete(&q.h));
+    EXPECT_EQ(base.second, t::system_timers()) << "system timers left running";
+    ASSERT_EQ(0, chronel_init_default()); // takes what still waits for it
+    EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
+    for (const Probe &q : p)
+        EXPECT_EQ(0, q.overlaps.load());
+}
+
+// Handles made before a fork never reach the child's own timers, whose ids
+// start again; a child forked in a callback has one dispatcher.
+std::atomic<int> child_status{-1};
+void fork_in_callback(void *) {
+    pid_t pid = fork();
+    if (pid != 0) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        child_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return;
+    }
+    alarm(10);
+    static Probe q;
+    static std::set<pid_t> tids; // only ever touched by callbacks: never two at once, if it holds
+    if (chronel_init_default() != 0 || chronel_create(&q.h, [](void *) {
+            tids.insert(t::tid());
+            if (tids.size() > 1 || ++q.n == 100)
+                _exit(tids.size() == 1 ? 0 : 4);
+        }, nullptr) != 0)
+        _exit(2);
+    timespec one = t::ms(1);
+    if (chronel_settime(&q.h, &one, &one) != 0)
+        _exit(3);
+} // back into the parent's loop, copied
+TEST_F(Edges, ForkedChildrenNeverReachInheritedTimersNorDispatchTwice) {
+    if (t::fork_unsafe())
+        GTEST_SKIP() << "no child of a multi-threaded process here";
+    Probe inherited;
+    ASSERT_EQ(0, arm(inherited, 10000));
+    EXPECT_EQ(0, t::in_child([&] {
+        Probe mine;
+        ASSERT_EQ(0, chronel_init_default());
+        ASSERT_EQ(0, chronel_create(&mine.h, count, &mine)); // likely the inherited one's timer id
+        timespec one = t::ms(1);
+        EXPECT_EQ(-1, chronel_settime(&inherited.h, &one, nullptr)) << "set of an inherited handle";
+        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(-1, chronel_delete(&inherited.h)) << "delete of an inherited handle";
+        EXPECT_EQ(0, chronel_settime(&mine.h, &one, nullptr)) << "the child's own timer";
+        EXPECT_TRUE(t::wait_until([&] { return mine.n == 1; }));
+        EXPECT_EQ(2, t::logged("Invalid chronel\n"));
+    }));
+    EXPECT_EQ(0, chronel_delete(&inherited.h));
+    chronel forker = {};
+    ASSERT_EQ(0, chronel_create(&forker, fork_in_callback, nullptr));
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_settime(&forker, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([] { return child_status != -1; }, 20));
+    EXPECT_EQ(0, child_status.load()) << "4: callbacks on two threads in the child";
+    EXPECT_EQ(0, chronel_delete(&forker));
+}
+
+// Signals on the library's numbers that neither its timers nor this
+// process sent are ignored, whatever they carry; the timer thread runs no
+// handler of the application, and an expiry that lands on a thread not
+// blocking the signals reaches the timer thread instead of ending the
+// process.
+std::atomic<pid_t> usr1_on{0};
+TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
+    Probe p;
+    ASSERT_EQ(0, arm(p, 1));
+    ASSERT_TRUE(t::wait_until([&] { return p.n == 1; }));
+    const int base = SIGRTMIN;
+    for (int sig = base; sig < base + 3; sig++) { // as another program's sigqueue
+        siginfo_t si = {};
+        si.si_signo = sig;
+        si.si_code = SI_QUEUE;
+        si.si_pid = 1;
+        si.si_value.sival_ptr = t::idx(0x1000);
+        ASSERT_EQ(0, syscall(SYS_rt_sigqueueinfo, getpid(), sig, &si)) << sig;
+    }
+    for (int sig = base; sig < base + 3; sig++) {
+        const std::string text = "Signal " + std::to_string(sig) + " from pid 1 is not the library's, ignored\n";
+        EXPECT_TRUE(t::wait_until([&] { return t::logged("Signal %d from pid %d is not the library's, ignored\n", text) == 1; })) << sig;
+    }
+    struct sigaction sa = {}, old;
+    sa.sa_handler = [](int) { usr1_on = t::tid(); };
+    sigaction(SIGUSR1, &sa, &old);
+    ASSERT_EQ(0, syscall(SYS_tgkill, getpid(), p.tid.load(), SIGUSR1));
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_settime(&p.h, &one, nullptr)) << "the thread goes on after foreign signals";
+    EXPECT_TRUE(t::wait_until([&] { return p.n == 2; }));
+    EXPECT_EQ(0, usr1_on.load()) << "an application handler ran on the timer thread";
+    EXPECT_EQ(0, t::logged("sigwaitinfo : %s\n", "sigwaitinfo : " + t::err(EINTR)));
+    sigaction(SIGUSR1, &old, nullptr);
+    // A thread that does not block them, as one started before chronel_init,
+    // takes the expiries while the timer thread is held in a callback.
+    std::atomic<bool> stray_done{false}, stray_hit{false};
+    std::thread stray([&] {
+        sigset_t ours, now;
+        sigemptyset(&ours);
+        for (int sig = base; sig < base + 3; sig++)
+            sigaddset(&ours, sig);
+        pthread_sigmask(SIG_UNBLOCK, &ours, nullptr);
+        for (; !stray_done; t::sleep_ms(1))
+            if (pthread_sigmask(SIG_BLOCK, nullptr, &now) == 0 && sigismember(&now, base + 2))
+                stray_hit = true; // the handler ran here, and blocked them from then on
+    });
+    static std::atomic<bool> hold;
+    hold = true;
+    chronel holder = {};
+    ASSERT_EQ(0, chronel_settime(&p.h, &one, &one));
+    ASSERT_EQ(0, chronel_create(&holder, [](void *) { while (hold) t::sleep_ms(1); }, nullptr));
+    ASSERT_EQ(0, chronel_settime(&holder, &one, nullptr));
+    EXPECT_TRUE(t::sanitized() || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
+    hold = false;
+    EXPECT_TRUE(fires(p)) << "expiries lost on the stray thread";
+    EXPECT_NE(t::tid(), p.tid.load());
+    stray_done = true;
+    stray.join();
+    EXPECT_EQ(0, chronel_delete(&p.h));
+    EXPECT_EQ(0, chronel_delete(&holder));
+}
+
+// A re-init on other signal numbers while timers exist would orphan them.
+TEST_F(Edges, ReInitOnAnotherBaseIsRefusedWhileTimersExist) {
+    Probe p;
+    ASSERT_EQ(0, arm(p, 1, 5));
+    EXPECT_EQ(-1, chronel_init(0, SIGRTMIN + 3));
+    EXPECT_EQ(EBUSY, errno);
+    const std::string text = "Signal base " + std::to_string(SIGRTMIN + 3) + " differs from " + std::to_string(SIGRTMIN) + " while timers exist\n";
+    EXPECT_EQ(1, t::logged("Signal base %d differs from %d while timers exist\n", text));
+    EXPECT_TRUE(fires(p)) << "the timers stopped";
+    EXPECT_EQ(0, chronel_delete(&p.h));
+    EXPECT_TRUE(t::wait_until([] { return chronel_init(0, SIGRTMIN + 3) == 0; })) << "refused with no timer left";
+    EXPECT_TRUE(t::wait_until([] { return chronel_init_default() == 0; }));
+}
