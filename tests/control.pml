@@ -3,32 +3,42 @@
  * code. Two records, each created, set and deleted by its sender through
  * control requests, except that record 2, once armed, is deleted by its own
  * callback; the kernel queues at most one expiry per record. main starts
- * generation 1, may retire it (chronel_shutdown, chronel_init; after an
- * outside SIGIO or not), start generation 2, retire that and start 3. A new
- * thread is sent requests at once, but serves only once its predecessor has
- * answered what was left queued to it and announced its end. Steps are folded
- * where no other thread could tell: a ctl_lock section is one step, as is a
- * step on state no other thread reaches yet. Checked: every touch of a
- * record finds it allocated; a request runs once, on the generation it was
- * queued to; one thread at most serves, and one at most executes a request,
- * a callback or a delete in place; no process is left blocked. Variants:
+ * generation 1; then, after an outside SIGIO or not, it shuts that one down
+ * (chronel_shutdown) and may start generation 2 (chronel_init), or starts 2
+ * and may then shut it down or start 3; an init may fail to start its thread.
+ * A new thread, at its registration, becomes current and retires the current
+ * one; it is sent requests at once, but serves only once its predecessor has
+ * ended: passed what was left queued to it on to the current thread, or, with
+ * none, failed it, and announced its end. Steps are folded where no other
+ * thread could tell: a ctl_lock section is one step, as is a step on state no
+ * other thread reaches yet. Checked: every touch of a record finds it
+ * allocated; a request runs once, on the generation it was last queued to;
+ * one thread at most serves, and one at most executes a request, a callback
+ * or a delete in place; no process is left blocked; a request made while an
+ * init replaces a serving thread fails only when a shutdown or an outside
+ * SIGIO has ended a thread since. Variants:
  *   BROKEN=1  send_request queues to a `current` read without ctl_lock;
  *   BROKEN=2  release_record frees at once, without the tombstone;
  *   BROKEN=3  no reference for a set in progress: record 2's callback
  *             frees it while its sender is still leaving wait_while;
- *   BROKEN=4  a thread announces its end before answering what is left. */
+ *   BROKEN=4  a thread announces its end before settling what is left;
+ *   BROKEN=5  chronel_init retires the current thread before the new one
+ *             registers (the earlier order): requests meanwhile find none;
+ *   BROKEN=6  a thread that ends fails what is left although a successor
+ *             is registered (the earlier drain). */
 #define NREC 2
 #define NGEN 3
-mtype = { CREATE, SETTIME, DELETE, PENDING, FAIL, PASS };
+mtype = { CREATE, SETTIME, DELETE, PENDING, FAIL, REFUSED, PASS };
 
 bool alive[NREC + 1] = true;     /* by new_record, before anyone sees it */
 byte refs[NREC + 1] = 1;         /* its life, and a set in progress */
 bool callback[NREC + 1] = true;  /* record 2's deletes it; record 1's is empty */
 mtype command[NREC + 1];
-mtype outcome[NREC + 1];         /* create_state or settime_state, as posted */
+mtype outcome[NREC + 1];         /* create_state or settime_state, as posted;
+                                  * REFUSED: timer_create's own failure */
 bool needs_tombstone[NREC + 1];
 bool armed[NREC + 1];            /* to expire once: a stale expiry needs no more */
-byte sent_to[NREC + 1];          /* generation its request went to, till run */
+byte sent_to[NREC + 1];          /* generation its request is queued to, till run */
 
 byte current;                    /* generation taking requests, 0: none */
 byte youngest;                   /* the live generation started last, 0: none */
@@ -39,6 +49,10 @@ chan expiry = [2 * NREC] of { byte }; /* r, or NREC + r: r's tombstone; r's outl
                                       * timer_delete, as older kernels keep it */
 bool sigio, gate;                /* gate: the start-up gate, held by chronel_init */
 byte serving, executing;         /* threads doing so, for the checks alone */
+bool replacing;                  /* an init is under way, and a thread was serving */
+bool during[NREC + 1];           /* its request was made meanwhile, and no thread has
+                                  * ended since for want of a successor (a shutdown, or
+                                  * an outside SIGIO): then it must not fail */
 
 #define touch(r) assert(alive[r])
 #define drop_ref(r) atomic { touch(r); refs[r]--; alive[r] = refs[r] > 0 }
@@ -59,9 +73,14 @@ byte serving, executing;         /* threads doing so, for the checks alone */
 #define set_ref(r) atomic { touch(r); refs[r]++ }
 #define set_unref(r) drop_ref(r)
 #endif
+/* Under ctl_lock: queues the stop, and no request goes there any more */
+#define retire_current if :: current -> quit[current] = true; current = 0 :: else fi
+/* A thread stops with no successor asked for: what is queued to it may fail */
+#define stopped replacing = false; during[1] = false; during[2] = false
 
 inline send_request(r, cmd, ok) {
     atomic { command[r] = cmd; outcome[r] = PENDING; g = current;
+        during[r] = replacing;
 #if BROKEN == 1
     }; atomic { /* that thread may have ended meanwhile */
 #endif
@@ -71,14 +90,19 @@ inline send_request(r, cmd, ok) {
 /* send_request, then wait_while: woken with the mutex, reads, unlocks (a touch too) */
 inline request(r, cmd, ok) {
     send_request(r, cmd, ok);
-    if :: ok -> atomic { outcome[r] != PENDING -> touch(r); ok = outcome[r] == PASS }; touch(r)
-    :: else fi
+    if
+    :: ok -> atomic { outcome[r] != PENDING -> touch(r); ok = outcome[r] == PASS;
+        assert(outcome[r] != FAIL || !during[r]) }; touch(r)
+    :: else -> assert(!during[r])
+    fi;
+    during[r] = false
 }
 
 inline execute_request(g, r, ending) { /* under the record's mutex */
     begin_executing; touch(r); assert(sent_to[r] == g); sent_to[r] = 0;
     if
-    :: command[r] == CREATE -> outcome[r] = FAIL /* ending, or timer_create refused */
+    :: command[r] == CREATE && ending -> outcome[r] = FAIL
+    :: command[r] == CREATE && !ending -> outcome[r] = REFUSED
     :: command[r] == CREATE && !ending -> outcome[r] = PASS
     :: command[r] == SETTIME -> armed[r] = !ending; outcome[r] = (ending -> FAIL : PASS)
     :: command[r] == DELETE -> armed[r] = false; outcome[r] = PASS;
@@ -89,9 +113,9 @@ inline execute_request(g, r, ending) { /* under the record's mutex */
 
 proctype timer_thread(byte g) {
     byte r; bool tomb;
-    atomic { current = g; gate = false; /* requests come here from now on */
+    atomic { retire_current; current = g; gate = false; /* requests come here from now on */
         if :: youngest -> successor[youngest] = g :: else -> may_serve[g] = true fi; youngest = g }
-    atomic { may_serve[g] -> serving++; assert(serving == 1) } /* till its drain is over */
+    atomic { may_serve[g] -> serving++; assert(serving == 1) } /* till its end is announced */
 end_wait:
     do /* sigwaitinfo: its own signals first, then the lowest number */
     :: quit[g] -> break /* also when retired before it could serve */
@@ -109,13 +133,18 @@ end_wait:
             atomic { release_record(2, tomb); executing--; tomb = false }
         :: else fi
     od;
-    /* end_generation: unhook, answer what is still queued here, stop serving, announce */
-    atomic { if :: current == g -> current = 0 :: else fi }
+    /* end_generation: unhook, pass on or fail what is still queued here, stop serving, announce */
+    atomic { if :: current == g -> current = 0; stopped :: else fi } /* ended unasked */
 #if BROKEN == 4
     atomic { announce_end(g) } /* before the drain too */
 #endif
     do
-    :: atomic { ctrl[g] ? r -> execute_request(g, r, true); r = 0 }
+    :: atomic { ctrl[g] ? r -> if
+#if BROKEN != 6
+        :: current -> sent_to[r] = current; ctrl[current] ! r /* re-queued, under ctl_lock */
+#endif
+        :: else -> execute_request(g, r, true) /* no successor: failed, or a delete done */
+        fi; r = 0 }
     :: empty(ctrl[g]) -> break
     od;
     atomic { serving--; announce_end(g) }
@@ -135,16 +164,27 @@ done: skip
 }
 
 active proctype kernel() { end: do :: fire(1) :: fire(2) od }
-inline retire() { atomic { if :: current != 0 -> quit[current] = true; current = 0 :: else fi } }
-inline start(g) { atomic { gate = true; run timer_thread(g) }; !gate } /* chronel_init */
+
+inline chronel_init(g) { /* holds the gate till the new thread has registered */
+    atomic { gate = true; replacing = current != 0;
+#if BROKEN == 5
+    }; atomic { retire_current;
+#endif
+        if :: run timer_thread(g) :: gate = false /* pthread_create failed */ fi };
+    atomic { !gate -> replacing = false }
+}
+
+inline chronel_shutdown() { atomic { retire_current; stopped } }
 
 active proctype main_thread() {
-    start(1);
+    atomic { gate = true; run timer_thread(1) }; !gate;
     atomic { run sender(1); run sender(2) }
     if
     :: skip
     :: if :: sigio = true :: skip fi; /* an outside SIGIO, or none */
-        retire(); /* chronel_shutdown, or chronel_init once or twice */
-        if :: skip :: start(2); if :: skip :: retire(); start(3) fi fi
+        if
+        :: chronel_shutdown(); if :: skip :: chronel_init(2) fi
+        :: chronel_init(2); if :: skip :: chronel_shutdown() :: chronel_init(3) fi
+        fi
     fi
 }
