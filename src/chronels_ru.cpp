@@ -165,7 +165,8 @@ static generation *youngest;
 // Set by a new timer thread once it is `current`; chronel_init waits for
 // it, so that it returns with the new thread taking requests.
 static bool registered;
-static pthread_cond_t registered_cond = PTHREAD_COND_INITIALIZER;
+// Broadcast, under ctl_lock, when a thread registers or ends.
+static pthread_cond_t threads_changed = PTHREAD_COND_INITIALIZER;
 
 // Records alive, parked ones included: while there are any, the signal
 // numbers they were made with must stay the timer thread's.
@@ -209,6 +210,7 @@ static void *chronel_thread_loop(void *arg);
 static int start_thread(int policy, int priority);
 static int __chronel_settime(__chronel *pt);
 static int set(chronel *user, struct timespec *first, struct timespec *period, bool absolute);
+static bool serving_after_the_ended();                  // no thread, or one that serves
 static void __chronel_delete(__chronel *pt);
 static __chronel *new_record(chronel *user, void (*callback)(void *), void *arg);
 static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, int clockId);
@@ -588,7 +590,7 @@ static void start(generation *gen) {
         youngest->successor = gen;
     youngest = gen;
     registered = true;
-    pthread_cond_signal(&registered_cond);
+    pthread_cond_broadcast(&threads_changed);
     pthread_mutex_unlock(&ctl_lock);
 }
 
@@ -709,6 +711,7 @@ static void end_generation(generation *gen) {
     }
     if (youngest == gen)
         youngest = nullptr;
+    pthread_cond_broadcast(&threads_changed);
     pthread_mutex_unlock(&ctl_lock);
     pthread_cond_destroy(&gen->handover);
 }
@@ -822,7 +825,7 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
         return fail(rc);
     }
     while (!registered)
-        pthread_cond_wait(&registered_cond, &ctl_lock);
+        pthread_cond_wait(&threads_changed, &ctl_lock);
     pthread_mutex_unlock(&ctl_lock);
     pthread_mutex_unlock(&tid_mutex);
     return 0;
@@ -964,6 +967,18 @@ CHRONEL_EXPORT int chronel_control(chronel *user, bool enable) {
     return __chronel_settime(pt);
 }
 
+// With no timer thread to ask, another thread waits until none that
+// takes no requests is still ending (it may be in this timer's callback) or
+// a new one takes them.
+static bool serving_after_the_ended() {
+    pthread_mutex_lock(&ctl_lock);
+    while (current == nullptr && youngest != nullptr)
+        pthread_cond_wait(&threads_changed, &ctl_lock);
+    bool serving = current != nullptr;
+    pthread_mutex_unlock(&ctl_lock);
+    return serving;
+}
+
 // The system timer always goes. With no timer thread to ask (after a
 // shutdown, in a forked child, or no queue slot), the caller deletes it
 // itself; the record then waits for a tombstone also while an older timer
@@ -974,7 +989,11 @@ static void __chronel_delete(__chronel *pt) {
     pt->callback.store(nullptr, std::memory_order_release);
     bool tombstone = false;
     if (pt->create_state.load(std::memory_order_relaxed) == CHRONEL_CREATED) {
-        if (!on_timer_thread() && request(pt, CHRONEL_CMD_DELETE) >= 0) {
+        int sent = -1;
+        while (!on_timer_thread() && (sent = request(pt, CHRONEL_CMD_DELETE)) < 0 && errno == ESRCH)
+            if (!serving_after_the_ended())
+                break;
+        if (sent >= 0) {
             pthread_mutex_lock(&pt->mutex);
             tombstone = pt->needs_tombstone;
             pthread_mutex_unlock(&pt->mutex);

@@ -145,6 +145,32 @@ TEST_F(Edges, DeleteWithoutATimerThreadRemovesTheTimer) {
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
     for (const Probe &q : p)
         EXPECT_EQ(0, q.overlaps.load());
+    // Its callback still running on the thread that was stopped: the
+    // delete returns once it has, as a delete always does.
+    static std::atomic<bool> hold;
+    static std::atomic<int> stage;
+    chronel held = {};
+    ASSERT_EQ(0, chronel_create(&held, [](void *) {
+        for (stage = 1; hold;)
+            t::sleep_ms(1);
+        stage = 2;
+    }, nullptr));
+    hold = true;
+    timespec one = t::ms(1);
+    ASSERT_EQ(0, chronel_settime(&held, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([] { return stage == 1; }));
+    chronel_shutdown();
+    std::atomic<bool> deleted{false};
+    std::thread deleter([&] {
+        EXPECT_EQ(0, chronel_delete(&held));
+        deleted = true;
+    });
+    t::sleep_ms(50);
+    EXPECT_FALSE(deleted.load()) << "the delete returned while its callback ran";
+    hold = false;
+    deleter.join();
+    EXPECT_EQ(2, stage.load());
+    EXPECT_EQ(0, chronel_init_default());
 }
 
 // Handles made before a fork never reach the child's own timers, whose ids
