@@ -86,12 +86,14 @@
 
 #include "chronels.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <new>
 #include <system_error>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -142,25 +144,27 @@ inline std::chrono::nanoseconds from_timespec(const timespec &ts) noexcept {
 // argument, so neither may move while the timer exists.
 struct holder {
     chronel handle{};
+    // The thread running its callback, none between callbacks: a delete on
+    // that thread comes from the callback itself, and leaves the callable
+    // to the trampoline. An atomic, not a thread_local, so that it holds
+    // across shared objects that each have their own copy of this header.
+    std::atomic<std::thread::id> runner{};
     bool doomed = false; // deleted from its own callback: freed when that returns
     holder() = default;
     holder(const holder &) = delete;
     holder &operator=(const holder &) = delete;
     virtual ~holder() = default;
+    bool in_own_callback() const noexcept { return runner.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
 };
-// The holder whose callback runs on this thread, so that a timer destroyed
-// from its own callback leaves the callable to the trampoline. Only the
-// timer thread ever sets it, and callbacks do not nest.
-inline thread_local holder *running = nullptr;
 
 template <class F> struct holder_of final : holder {
     F f;
     template <class G> explicit holder_of(G &&g) : f(std::forward<G>(g)) {}
     static void trampoline(void *arg) noexcept {
         auto *self = static_cast<holder_of *>(arg);
-        running = self;
+        self->runner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         static_cast<void>(std::invoke(self->f));
-        running = nullptr;
+        self->runner.store(std::thread::id(), std::memory_order_relaxed);
         if (self->doomed)
             delete self;
     }
@@ -246,7 +250,7 @@ template <class Clock> class basic_timer {
             return;
         if ((ec = detail::check(chronel_delete(&h->handle))))
             return; // the callable stays: a callback may yet be running
-        if (detail::running == h)
+        if (h->in_own_callback())
             h->doomed = true;
         else
             delete h;
