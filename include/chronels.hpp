@@ -24,9 +24,9 @@
 // runs afterwards. From another thread that waits for a callback in
 // progress to end; from its own callback it returns at once, and the
 // callable is destroyed when that callback returns. Destroy timers before
-// the runtime: with no timer thread a delete fails (ESRCH) and the
-// callable is left alive rather than freed under a callback that may
-// still run on the ending thread.
+// the runtime: once chronel_shutdown has run, a delete no longer waits for
+// a callback still running on the ending thread. A delete that fails
+// leaves the callable alive rather than free it under a callback.
 //
 //   arm(first, period)       std::chrono durations, relative to now
 //   arm_at(deadline, period) a time point of the timer's own clock; one of
