@@ -21,9 +21,9 @@
 // allocates. It is move-only; a default-made or moved-from timer is empty:
 // its operations report EINVAL, its destruction does nothing. Destroying a
 // timer (or reset, or assigning over it) deletes it, and no callback of it
-// runs afterwards. From another thread that waits for a callback in
-// progress to end; from its own callback it returns at once, and the
-// callable is destroyed when that callback returns. Destroy timers before
+// runs afterwards. On another thread the destruction waits for a callback
+// in progress to end; in the timer's own callback it returns at once, and
+// the callable is destroyed when that callback returns. Destroy timers before
 // the runtime: once chronel_shutdown has run, a delete no longer waits for
 // a callback still running on the ending thread. A delete that fails
 // leaves the callable alive rather than free it under a callback.
