@@ -40,14 +40,16 @@ case $arch in
   *) fail "unknown architecture '$arch' (x86_64 or powerpc)" ;;
 esac
 baseline=$src/cmake/abi/chronels-$arch.abi
-so=$build/libchronels.so.1.0.0
+# The soname's link names whatever 1.x the build made.
+so=$build/libchronels.so.1
 [ -f "$so" ] || fail "no $so: build it first"
 # Outputs are read whole, not piped into grep -q: readelf killed by SIGPIPE
 # when grep stops early would fail the pipeline (pipefail).
 header=$(readelf -h "$so") sections=$(readelf -S -W "$so")
 grep -q "Machine: *.*$machine" <<<"$header" || fail "$so is not $arch: $(grep Machine: <<<"$header")"
 grep -q '\.debug_info' <<<"$sections" || fail "$so has no debug info: build it RelWithDebInfo"
-# A C library without 64-bit time gets a generated copy of the header.
+# The build's copy of the header (its version and time_t width filled in),
+# or, from a build made before it wrote one, the source header.
 headers=$src/include
 [ -f "$build/include/chronels.h" ] && headers=$build/include
 
@@ -58,6 +60,11 @@ declared=$(sed -n 's/^\(int\|void\) \(chronel_[a-z_]*\)(.*/\2/p' "$headers/chron
   fail "exports $(echo $exported), the header declares $(echo $declared)"
 unversioned=$(echo "$exported" | grep -v '@@CHRONELS_[0-9][0-9.]*$' || true)
 [ -z "$unversioned" ] || fail "exported without a CHRONELS_ version node: $(echo $unversioned)"
+# Each at the node the version script puts it in: a function moved to
+# another node is a symbol gone for the programs linked against the old one.
+mapped=$(awk '/^[A-Z][A-Z0-9_.]* *\{/ {node = $1} node != "" && /^ *[a-z_][a-z0-9_]* *;/ {gsub(/[ ;]/, ""); print $0 "@@" node}' \
+  "$src/src/chronels.map" | sort)
+[ "$exported" = "$mapped" ] || fail "exports $(echo $exported), src/chronels.map has $(echo $mapped)"
 step "$arch exports $(echo "$exported" | wc -l) functions: $(echo $exported)"
 
 # Locations and paths left out: the description changes only with the ABI.

@@ -9,6 +9,11 @@
 - every function is in the ATTRIBUTES table of the page that describes it,
   and in the list and SEE ALSO of the overview, chronels(7), which every
   function page names in its own SEE ALSO;
+- every function that returns a value is in the ERRORS section of its page,
+  and every errno value the library sets itself is listed in one;
+- every function is in one version node of src/chronels.map, and one added
+  after the first node is named with its node in the VERSIONS sections of
+  its page and of chronels(7);
 - every logged text of src/chronels_ru.cpp is listed in a page, and every
   text a page lists is one the library logs;
 - every example program compiles cleanly against the header.
@@ -114,8 +119,38 @@ for name, text in full.items():
     if ".BR chronels (7)" not in section(text, "SEE ALSO"):
         faults.append(f"{name}.3: chronels(7) not in its SEE ALSO")
 
-# Logged texts: the format of each LOG call, without its newline.
+# errno: each function that returns a value has its failures in ERRORS, and
+# each value the library sets itself (fail(E...), errno = E..., the error
+# posted back by the timer thread) is explained in some ERRORS section; the
+# values of failed system calls are the system's to document.
 source = open(os.path.join(root, "src", "chronels_ru.cpp")).read()
+for fn, (name, proto) in synopsis.items():
+    if proto.startswith("int ") and f".BR {fn} ()" not in section(full[name], "ERRORS"):
+        faults.append(f"{fn}: not in the ERRORS of {name}.3")
+errors = "".join(section(text, "ERRORS") for text in full.values())
+for e in sorted(set(re.findall(r"\b(?:fail\(|errno = |error = )(E[A-Z0-9]+)\b", source))):
+    if f".B {e}\n" not in errors:
+        faults.append(f"{e}: set by the library, in no ERRORS section")
+
+# Version nodes: NAME { global: ...; } in the order written, the first being
+# the library's first release. Functions of a later node must say since when.
+nodes = {}
+for node, body in re.findall(r"^(CHRONELS_[0-9.]+) \{(.*?)^\}", open(os.path.join(root, "src", "chronels.map")).read(), re.M | re.S):
+    for fn in re.findall(r"^\s*(chronel_\w+);", body, re.M):
+        nodes.setdefault(fn, []).append(node)
+first = min((n[0] for n in nodes.values()), key=lambda v: [int(x) for x in v.split("_")[1].split(".")], default=None)
+for fn, (name, _) in synopsis.items():
+    if len(nodes.get(fn, [])) != 1:
+        faults.append(f"{fn}: in {len(nodes.get(fn, []))} version nodes of src/chronels.map, not one")
+    elif nodes[fn][0] != first:
+        node = nodes[fn][0]
+        if node not in section(full[name], "VERSIONS"):
+            faults.append(f"{fn}: {name}.3 has no VERSIONS section naming {node}")
+        if overview is not None and (node not in section(overview, "VERSIONS")
+                                     or f".BR {fn} (3)" not in section(overview, "VERSIONS")):
+            faults.append(f"{fn}: not named with {node} in the VERSIONS of chronels.7")
+
+# Logged texts: the format of each LOG call, without its newline.
 logged = {m.replace("\\n", "") for m in re.findall(r'\bLOG\("((?:[^"\\]|\\.)*)"', source)}
 listed = set()
 for text in full.values():

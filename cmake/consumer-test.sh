@@ -33,17 +33,21 @@ cmake --install "$build" --prefix "$work/again" --component dev >"$work/install.
 grep -qxF "prefix=$work/again" "$work/again/${pc#"$prefix"/}" || fail "a second install's chronels.pc: $(grep '^prefix=' "$work/again/${pc#"$prefix"/}")"
 echo "ci-check: chronels.pc names the prefix given to cmake --install, without reconfiguring"
 
+# The version, set once in project(): the library's file name and the
+# pkg-config file must both carry it.
+version=$(sed -n 's/^project(chronels VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+[ -n "$version" ] || fail "no project(chronels VERSION ...) in CMakeLists.txt"
 step "installed tree under $prefix"
-for f in "$libdir/libchronels.so.1.0.0" "$libdir/libchronels.so.1" "$libdir/libchronels.so" \
+for f in "$libdir/libchronels.so.$version" "$libdir/libchronels.so.1" "$libdir/libchronels.so" \
          "$prefix/include/chronels.h" "$libdir/pkgconfig/chronels.pc" \
          "$libdir/cmake/chronels/chronelsConfig.cmake" "$libdir/cmake/chronels/chronelsConfigVersion.cmake" \
          "$libdir/cmake/chronels/chronelsTargets.cmake" "$prefix/share/man/man3/chronel_init.3" \
          "$libdir/libchronels.a" "$prefix/bin/chronels-latency" "$prefix/share/man/man1/chronels-latency.1"; do
   [ -e "$f" ] || fail "missing $f"
 done
-[ "$(readlink "$libdir/libchronels.so.1")" = libchronels.so.1.0.0 ] || fail "libchronels.so.1 does not point at libchronels.so.1.0.0"
+[ "$(readlink "$libdir/libchronels.so.1")" = "libchronels.so.$version" ] || fail "libchronels.so.1 does not point at libchronels.so.$version"
 [ "$(readlink "$libdir/libchronels.so")" = libchronels.so.1 ] || fail "libchronels.so does not point at libchronels.so.1"
-so=$libdir/libchronels.so.1.0.0
+so=$libdir/libchronels.so.$version
 readelf -d "$so" | grep -q 'Library soname: \[libchronels.so.1\]' || fail "SONAME is not libchronels.so.1"
 needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')
 [ "$needed" = "libc.so.6 " ] || fail "NEEDED is '$needed', want only libc.so.6"
@@ -52,6 +56,9 @@ needed=$(readelf -d "$so" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '
 exported=$(nm -D --defined-only "$so" | awk '$2 == "T" {print $3}' | sed -n 's/@@CHRONELS_1\.[0-9]*$//p' | sort | tr '\n' ' ')
 declared=$(sed -n 's/^\(int\|void\) \(chronel_[a-z_]*\)(.*/\2/p' "$prefix/include/chronels.h" | sort | tr '\n' ' ')
 [ "$exported" = "$declared" ] || fail "exports at CHRONELS_1.x '$exported', header declares '$declared'"
+# The installed header is the build's copy, its version macros filled in from project().
+macros=$(sed -n 's/^#define CHRONELS_VERSION_\(MAJOR\|MINOR\|PATCH\) \([0-9]*\)$/\2/p' "$prefix/include/chronels.h" | paste -sd.)
+[ "$macros" = "$version" ] || fail "the installed header says version '$macros', the project $version"
 pages=$(ls "$prefix/share/man/man3" | grep -c '^chronel_.*\.3$' || true)
 [ "$pages" -eq "$(echo "$declared" | wc -w)" ] || fail "$pages manual pages for $(echo "$declared" | wc -w) functions"
 # A link page, looked up by name as a reader would: it must show its group's page.
@@ -66,7 +73,7 @@ run() { # name, program: must succeed and say it saw its callback
 }
 
 export PKG_CONFIG_PATH=$libdir/pkgconfig
-[ "$(pkg-config --modversion chronels)" = 1.0.0 ] || fail "pkg-config --modversion chronels"
+[ "$(pkg-config --modversion chronels)" = "$version" ] || fail "pkg-config --modversion chronels: $(pkg-config --modversion chronels), not $version"
 flags=$(pkg-config --cflags --libs chronels)
 [ "$(echo $flags)" = "-I$prefix/include -L$libdir -lchronels" ] || fail "pkg-config --cflags --libs chronels: '$flags'"
 cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)

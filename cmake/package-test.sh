@@ -38,6 +38,10 @@ readelf_needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr
 has() { grep -q -- "$1" <<<"$2"; }
 
 version=$(dpkg-parsechangelog -l "$src/debian/changelog" -S Version)
+# The library's own version, set once in project(): the Debian version's
+# upstream part must be the same, and names the files and the .pc version.
+upstream=$(sed -n 's/^project(chronels VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+[ "${version%-*}" = "$upstream" ] || fail "debian/changelog is at $version, CMakeLists.txt's project() at $upstream"
 rm -rf "$out" && mkdir -p "$out"
 
 # dpkg-buildpackage writes next to the source tree, so it builds a copy in
@@ -116,11 +120,11 @@ for arch in "${archs[@]}"; do
   # Control files: the symbols file exactly as in debian/, the shlibs
   # fallback, the ldconfig trigger.
   diff <(dpkg-deb -I "$rt" symbols) "$src/debian/libchronels1.symbols" || fail "$arch: the symbols control file differs"
-  [ "$(dpkg-deb -I "$rt" shlibs)" = "libchronels 1 libchronels1 (>= 1.0.0)" ] || fail "$arch: shlibs: $(dpkg-deb -I "$rt" shlibs)"
+  [ "$(dpkg-deb -I "$rt" shlibs)" = "libchronels 1 libchronels1 (>= $upstream)" ] || fail "$arch: shlibs: $(dpkg-deb -I "$rt" shlibs)"
   [ "$(dpkg-deb -I "$rt" triggers | grep -v '^#')" = "activate-noawait ldconfig" ] || fail "$arch: no ldconfig trigger"
 
   # Contents, in the multiarch directory of the architecture.
-  want_rt="usr/lib/$ma/libchronels.so.1 usr/lib/$ma/libchronels.so.1.0.0 usr/share/doc/libchronels1/changelog.gz usr/share/doc/libchronels1/copyright"
+  want_rt="usr/lib/$ma/libchronels.so.1 usr/lib/$ma/libchronels.so.$upstream usr/share/doc/libchronels1/changelog.gz usr/share/doc/libchronels1/copyright"
   [ "$(files "$rt" | tr '\n' ' ')" = "$want_rt " ] || fail "$arch: libchronels1 holds: $(files "$rt" | tr '\n' ' ')"
   devfiles=$(files "$dev")
   for f in usr/include/chronels.h usr/lib/$ma/libchronels.so usr/lib/$ma/libchronels.a usr/lib/$ma/pkgconfig/chronels.pc \
@@ -136,13 +140,13 @@ for arch in "${archs[@]}"; do
 
   root=$work/root-$arch
   for p in "$rt" "$dev" "$tools"; do dpkg-deb -x "$p" "$root"; done
-  so=$root/usr/lib/$ma/libchronels.so.1.0.0
+  so=$root/usr/lib/$ma/libchronels.so.$upstream
   tool=$root/usr/bin/chronels-latency
   has 'Library soname: \[libchronels\.so\.1\]' "$(readelf -d "$so")" || fail "$arch: SONAME"
   [ "$(readelf_needed "$so")" = "libc.so.6 " ] || fail "$arch: the library needs '$(readelf_needed "$so")', want only libc.so.6"
   exported=$(nm -D --defined-only "$so" | awk '{print $3}' | sort | tr '\n' ' ')
   want=$(awk '$1 !~ /^(libchronels|\*)/ {sub(/@/, "@@", $1); print $1}' "$src/debian/libchronels1.symbols" |
-    sed 's/^CHRONELS_1.0@@CHRONELS_1.0$/CHRONELS_1.0/' | sort | tr '\n' ' ')
+    sed 's/^\(CHRONELS_[0-9.]*\)@@\1$/\1/' | sort | tr '\n' ' ')
   [ "$exported" = "$want" ] || fail "$arch: exports '$exported', want '$want'"
   # The messages name their place as the project's other builds do.
   has '^\[src/chronels_ru\.cpp:[0-9]*\] ' "$(strings "$so")" || fail "$arch: messages do not start with [src/chronels_ru.cpp:LINE]"
@@ -195,7 +199,7 @@ for arch in "${archs[@]}"; do
     (cd "$out" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
       "./libchronels1_${version}_$arch.deb" "./libchronels-dev_${version}_$arch.deb" "./chronels-tools_${version}_$arch.deb") \
       >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install"; }
-    [ "$(pkg-config --modversion chronels)" = 1.0.0 ] || fail "pkg-config --modversion chronels"
+    [ "$(pkg-config --modversion chronels)" = "$upstream" ] || fail "pkg-config --modversion chronels"
     cc -Wall -Wextra -Werror "$work/app.c" -o "$work/app" $(pkg-config --cflags --libs chronels)
     ticks "$arch installed (cc app.c \$(pkg-config --cflags --libs chronels))" "$work/app"
     cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)

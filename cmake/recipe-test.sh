@@ -20,10 +20,18 @@ trap 'rm -rf "$work"' EXIT
 fail() { echo "recipe-test: FAIL: $*" >&2; exit 1; }
 step() { echo "recipe-test: $*"; }
 
-# Exactly what contrib/yocto/libchronels_1.0.0.bb (its default PACKAGECONFIG)
+# The recipes carry the version of project(): Yocto in the recipe's file
+# name, Buildroot in LIBCHRONELS_VERSION.
+version=$(sed -n 's/^project(chronels VERSION \([0-9.]*\).*/\1/p' "$src/CMakeLists.txt")
+[ -n "$version" ] || fail "no project(chronels VERSION ...) in CMakeLists.txt"
+[ -f "$src/contrib/yocto/libchronels_$version.bb" ] || fail "no contrib/yocto/libchronels_$version.bb: $(ls "$src/contrib/yocto")"
+grep -qx "LIBCHRONELS_VERSION = $version" "$src/contrib/buildroot/libchronels/libchronels.mk" ||
+  fail "contrib/buildroot/libchronels/libchronels.mk: $(grep '^LIBCHRONELS_VERSION' "$src/contrib/buildroot/libchronels/libchronels.mk"), not $version"
+
+# Exactly what contrib/yocto/libchronels_VERSION.bb (its default PACKAGECONFIG)
 # and contrib/buildroot/libchronels/libchronels.mk pass.
 RECIPE_OPTS=(-DBUILD_TESTING=OFF -DCHRONELS_TOOLS=ON -DCHRONELS_EXAMPLES=OFF)
-for recipe in "$src/contrib/yocto/libchronels_1.0.0.bb" "$src/contrib/buildroot/libchronels/libchronels.mk"; do
+for recipe in "$src/contrib/yocto/libchronels_$version.bb" "$src/contrib/buildroot/libchronels/libchronels.mk"; do
   for opt in "${RECIPE_OPTS[@]}"; do
     grep -q -- "$opt" "$recipe" || fail "${recipe#"$src"/} does not pass $opt"
   done
@@ -45,7 +53,7 @@ echo "ci-check: recipe configure and build without GoogleTest, cross for PowerPC
 pc=$(find "$sysroot" -name chronels.pc)
 [ -n "$pc" ] || fail "no chronels.pc under the staging sysroot"
 libdir=$(dirname "$(dirname "$pc")") # $sysroot/usr/lib or a multiarch directory under it
-for f in "$libdir/libchronels.so.1.0.0" "$libdir/libchronels.so.1" "$libdir/libchronels.so" "$libdir/libchronels.a" \
+for f in "$libdir/libchronels.so.$version" "$libdir/libchronels.so.1" "$libdir/libchronels.so" "$libdir/libchronels.a" \
          "$sysroot/usr/include/chronels.h" "$sysroot/usr/bin/chronels-latency"; do
   [ -e "$f" ] || fail "not staged: ${f#"$sysroot"}"
 done

@@ -5,7 +5,7 @@
 #
 ################################################################################
 
-LIBCHRONELS_VERSION = 1.0.0
+LIBCHRONELS_VERSION = 1.1.0
 LIBCHRONELS_SITE = https://releases.chronels.invalid
 LIBCHRONELS_LICENSE = MIT
 LIBCHRONELS_LICENSE_FILES = LICENSE

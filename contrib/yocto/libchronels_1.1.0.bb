@@ -3,7 +3,7 @@ SUMMARY = "Callback timers on one timer thread, built on POSIX timers and real-t
 LICENSE = "MIT"
 LIC_FILES_CHKSUM = "file://LICENSE;md5=d018c717427a054662ef8050fd7b9235"
 
-# The project's repository and the commit of the 1.0.0 release.
+# The project's repository and the commit of the 1.1.0 release.
 SRC_URI = "git://git.chronels.invalid/libchronels.git;protocol=https;branch=main"
 SRCREV = "0000000000000000000000000000000000000000"
 S = "${WORKDIR}/git"
