@@ -123,6 +123,7 @@ TEST_F(Edges, RealTimeCallersGetAThreadAndAreToldWhatTheyGot) {
         });
     };
     if (getuid() == 0) {
+        t::where("Priority %d not granted, timer thread runs SCHED_OTHER : %s\n"); // read while the source is readable
         const int covered = as_nobody(20);
         EXPECT_TRUE(covered == 0 || covered == 77) << "not root, with an RLIMIT_RTPRIO that covers it: " << covered;
         EXPECT_EQ(0, as_nobody(0)) << "not root, not allowed";
