@@ -23,10 +23,9 @@
 // timer (or reset, or assigning over it) deletes it, and no callback of it
 // runs afterwards. On another thread the destruction waits for a callback
 // in progress to end; in the timer's own callback it returns at once, and
-// the callable is destroyed when that callback returns. Destroy timers before
-// the runtime: once chronel_shutdown has run, a delete no longer waits for
-// a callback still running on the ending thread. A delete that fails
-// leaves the callable alive rather than free it under a callback.
+// the callable is destroyed when that callback returns; after the runtime
+// has ended, it waits for the ending thread's callback too. A delete that
+// fails leaves the callable alive rather than free it under a callback.
 //
 //   arm(first, period)       std::chrono durations, relative to now
 //   arm_at(deadline, period) a time point of the timer's own clock; one of
