@@ -4,6 +4,7 @@
 // once.
 #pragma once
 #include <chronels.h>
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -52,16 +53,20 @@ bool sanitized() {
 bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
 bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
 
-// The callback most tests use: counts per argument (modulo 64) and checks
-// that callbacks run on one thread, one at a time.
-std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, inside{0};
-std::atomic<pid_t> cb_tid{0}, last_tid{0}; // the first and the latest thread to run it
+// The callback most tests use: counts into the Count it is given (none
+// for null) and checks that callbacks run on one thread, one at a time.
+struct Count {
+    std::atomic<int> n{0};
+    std::atomic<pid_t> tid{0}; // the thread that ran it last
+};
+std::atomic<int> overlaps{0}, wrong_thread{0}, inside{0};
+std::atomic<pid_t> cb_tid{0}; // the first thread to run it in this test
 void tally(void *arg) {
     pid_t self = tid(), first = 0;
     wrong_thread += !cb_tid.compare_exchange_strong(first, self) && first != self;
     overlaps += inside++ != 0;
-    last_tid = self;
-    hits[reinterpret_cast<intptr_t>(arg) % 64]++;
+    if (auto *c = static_cast<Count *>(arg))
+        c->tid = self, c->n++;
     inside--;
 }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period = 0) { // create and set
@@ -139,7 +144,7 @@ struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
 // An errno value makes the next call fail with it; not under a sanitizer,
 // whose runtime owns these functions.
 std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
-    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
+    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1}, requests{0};
 std::mutex blocks_lock; // its own: the other is held while allocating
 std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
 long live_callocs() { // -1 under a sanitizer (matches any)
@@ -260,7 +265,65 @@ int timer_delete(timer_t id) {
     static auto fn = t::real<int (*)(timer_t)>("timer_delete");
     return t::take(t::timer_delete_err) ? -1 : fn(id);
 }
+// Counts the control requests queued to a timer thread (a stop carries no
+// record), so that a test can wait until a caller's request is in a queue.
+long syscall(long n, ...) {
+    static auto fn = t::real<long (*)(long, ...)>("syscall");
+    va_list ap;
+    va_start(ap, n);
+    long a[6];
+    for (long &v : a)
+        v = va_arg(ap, long);
+    va_end(ap);
+    long rc = fn(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (n == SYS_rt_tgsigqueueinfo && rc == 0 && reinterpret_cast<siginfo_t *>(a[3])->si_value.sival_ptr != nullptr)
+        t::requests++;
+    return rc;
 }
+}
+
+namespace t {
+rlimit sigpending_limit; // as the program started
+int timer_threads() { // of this process, named by the library
+    int n = 0;
+    DIR *d = opendir("/proc/self/task");
+    for (dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+        std::string name;
+        std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm") >> name;
+        n += name == "chronels";
+    }
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+// What each test starts from: nothing injected, the default signals, no
+// timer thread, no system timer and no expiry pending, no message. False if
+// an earlier test left a thread that does not end.
+bool quiet() {
+    for (auto *e : {&calloc_err, &pthread_create_err, &timer_create_err, &timer_settime_err, &timer_delete_err, &pthread_create_delay_ms})
+        *e = 0;
+    pauses = false;
+    setrlimit(RLIMIT_SIGPENDING, &sigpending_limit);
+    bool ok = chronel_init_default() == 0;
+    chronel_shutdown();
+    ok = wait_until([] { return timer_threads() == 0; }) && ok;
+    // A failed test may leave timers whose callbacks' arguments are gone:
+    // they stop, and what they left pending is taken here, unrun (a record
+    // waiting for its tombstone stays allocated).
+    for (int id : timers("ID:"))
+        syscall(SYS_timer_delete, static_cast<long>(id));
+    sigset_t left;
+    sigemptyset(&left);
+    sigaddset(&left, SIGRTMIN + 2);
+    sigaddset(&left, SIGIO);
+    siginfo_t si;
+    for (const timespec now = {0, 0}; sigtimedwait(&left, &si, &now) > 0;) {
+    }
+    clear_logs();
+    overlaps = wrong_thread = inside = 0, cb_tid = 0, last_policy = last_priority = -1;
+    return ok;
+}
+} // namespace t
 
 // The watchdog: a test still running after its deadline (30 s, or
 // CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
@@ -289,6 +352,7 @@ struct Deadline : testing::EmptyTestEventListener {
 int main(int argc, char **argv) {
     // The watchdog must take no signal meant for the timer thread; SIGIO,
     // which ends the timer thread, must reach no other thread either.
+    getrlimit(RLIMIT_SIGPENDING, &t::sigpending_limit);
     sigset_t all, old, io;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
