@@ -4,7 +4,6 @@
 // once.
 #pragma once
 #include <chronels.h>
-#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -17,6 +16,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -284,16 +284,12 @@ long syscall(long n, ...) {
 
 namespace t {
 rlimit sigpending_limit; // as the program started
-int timer_threads() { // of this process, named by the library
+int timer_threads() { // of this process, by the name the library gives them
     int n = 0;
-    DIR *d = opendir("/proc/self/task");
-    for (dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string name;
-        std::ifstream(std::string("/proc/self/task/") + e->d_name + "/comm") >> name;
-        n += name == "chronels";
+        n += std::ifstream(task.path() / "comm") >> name && name == "chronels";
     }
-    if (d != nullptr)
-        closedir(d);
     return n;
 }
 // What each test starts from: nothing injected, the default signals, no

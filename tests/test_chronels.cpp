@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The library's behaviours, a test each; each starts from a quiet library
-// (t::quiet), so that they pass alone, in any order and repeated. First the interface: the timer thread's start and end, arming,
-// pausing and deleting, work done in place by callbacks, expiries that
+// The library's behaviours, a test each, each from a quiet library (alone,
+// in any order, repeated). First the interface: the timer thread's start
+// and end, arming, pausing and deleting, work done in place by callbacks, expiries that
 // outlive their setting, what happens when the system says no. Then what
 // only a whole process shows: the timer thread ending under load, signal
 // slots running out, fork, the watchdog.
@@ -42,20 +42,14 @@ bool requests_queued(int from, int n) { return t::wait_until([=] { return t::req
 struct Fresh : ::testing::Test {
     void SetUp() override {
         hold = false; // a held callback of a failed test lets go
-        all_blocked = false;
-        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread or an expiry behind";
+        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
     }
 };
-using Engine = Fresh;
-using Faults = Fresh;
-using Lifecycle = Fresh;
-using Exhaustion = Fresh;
-using Fork = Fresh;
-using Watchdog = Fresh;
+using Engine = Fresh; using Faults = Fresh; using Lifecycle = Fresh; using Exhaustion = Fresh; using Fork = Fresh; using Watchdog = Fresh;
 struct Timers : Fresh {
     void SetUp() override {
         Fresh::SetUp();
-        ASSERT_EQ(0, chronel_init_default());
+        ASSERT_EQ(0, chronel_init_default()) << "init";
     }
 };
 } // namespace
