@@ -292,29 +292,29 @@ int timer_threads() { // of this process, by the name the library gives them
     }
     return n;
 }
-// What each test starts from: nothing injected, the default signals, no
-// timer thread, no system timer and no expiry pending, no message. False if
-// an earlier test left a thread that does not end.
+// What each test starts from, and the program ends with: nothing injected,
+// the default signals, no timer thread (at exit, one would log into a
+// capture already destroyed), no system timer, nothing pending, no message.
+// False if an earlier test left a thread that does not end.
 bool quiet() {
     for (auto *e : {&calloc_err, &pthread_create_err, &timer_create_err, &timer_settime_err, &timer_delete_err, &pthread_create_delay_ms})
         *e = 0;
     pauses = false;
     setrlimit(RLIMIT_SIGPENDING, &sigpending_limit);
-    bool ok = chronel_init_default() == 0;
-    chronel_shutdown();
-    ok = wait_until([] { return timer_threads() == 0; }) && ok;
-    // A failed test may leave timers whose callbacks' arguments are gone:
-    // they stop, and what they left pending is taken here, unrun (a record
-    // waiting for its tombstone stays allocated).
+    // A failed test may leave timers whose callbacks' arguments are gone,
+    // and a SIGIO that would end the thread below before it has taken the
+    // expiries and tombstones still pending.
     for (int id : timers("ID:"))
         syscall(SYS_timer_delete, static_cast<long>(id));
-    sigset_t left;
-    sigemptyset(&left);
-    sigaddset(&left, SIGRTMIN + 2);
-    sigaddset(&left, SIGIO);
-    siginfo_t si;
-    for (const timespec now = {0, 0}; sigtimedwait(&left, &si, &now) > 0;) {
+    sigset_t io, pending;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    for (const timespec now = {0, 0}; sigtimedwait(&io, nullptr, &now) == SIGIO;) {
     }
+    bool ok = chronel_init_default() == 0 &&
+              wait_until([&] { return sigpending(&pending) == 0 && !sigismember(&pending, SIGRTMIN + 2); });
+    chronel_shutdown();
+    ok = wait_until([] { return timer_threads() == 0; }) && ok;
     clear_logs();
     overlaps = wrong_thread = inside = 0, cb_tid = 0, last_policy = last_priority = -1;
     return ok;
@@ -360,5 +360,7 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &io, nullptr);
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new Deadline);
-    return RUN_ALL_TESTS();
+    int rc = RUN_ALL_TESTS();
+    t::quiet();
+    return rc;
 }
