@@ -146,6 +146,8 @@ struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
 std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
     pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1}, requests{0};
 std::mutex blocks_lock; // its own: the other is held while allocating
+std::mutex kept_lock; // not blocks_lock: free() takes that
+std::vector<timer_t> kept;
 std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
 long live_callocs() { // -1 under a sanitizer (matches any)
     std::lock_guard<std::mutex> g(blocks_lock);
@@ -262,8 +264,11 @@ int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itim
     return rc;
 }
 int timer_delete(timer_t id) {
-    static auto fn = t::real<int (*)(timer_t)>("timer_delete");
-    return t::take(t::timer_delete_err) ? -1 : fn(id);
+    if (!t::take(t::timer_delete_err))
+        return t::real<int (*)(timer_t)>("timer_delete")(id);
+    std::lock_guard<std::mutex> g(t::kept_lock);
+    t::kept.push_back(id); // a timer made to outlive its record, deleted by quiet()
+    return -1;
 }
 // Counts the control requests queued to a timer thread (a stop carries no
 // record), so that a test can wait until a caller's request is in a queue.
@@ -301,10 +306,16 @@ bool quiet() {
         *e = 0;
     pauses = false;
     setrlimit(RLIMIT_SIGPENDING, &sigpending_limit);
+    {
+        std::lock_guard<std::mutex> g(kept_lock);
+        for (timer_t id : kept)
+            real<int (*)(timer_t)>("timer_delete")(id);
+        kept.clear();
+    }
     // A failed test may leave timers whose callbacks' arguments are gone,
     // and a SIGIO that would end the thread below before it has taken the
     // expiries and tombstones still pending.
-    for (int id : timers("ID:"))
+    for (int id : timers("ID:")) // the system's ids: not under qemu-user
         syscall(SYS_timer_delete, static_cast<long>(id));
     sigset_t io, pending;
     sigemptyset(&io);
