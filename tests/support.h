@@ -144,10 +144,10 @@ struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
 // An errno value makes the next call fail with it; not under a sanitizer,
 // whose runtime owns these functions.
 std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
-    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1}, requests{0};
+    pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
 std::mutex blocks_lock; // its own: the other is held while allocating
 std::mutex kept_lock; // not blocks_lock: free() takes that
-std::vector<timer_t> kept;
+std::vector<timer_t> kept; // made to outlive their records by a failed timer_delete: quiet() deletes them
 std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
 long live_callocs() { // -1 under a sanitizer (matches any)
     std::lock_guard<std::mutex> g(blocks_lock);
@@ -234,6 +234,7 @@ int pthread_create(pthread_t *th, const pthread_attr_t *attr, void *(*fn)(void *
 // 300 us after the real call: the windows in which another thread acts
 // before the caller goes on open far wider than on an idle machine.
 namespace t {
+std::atomic<int> requests{0}; // control requests queued to a timer thread, counted by syscall() below
 std::atomic<bool> pauses{false};
 void maybe_pause() {
     thread_local uint32_t x = static_cast<uint32_t>(tid()) * 2654435761u | 1;
@@ -267,11 +268,11 @@ int timer_delete(timer_t id) {
     if (!t::take(t::timer_delete_err))
         return t::real<int (*)(timer_t)>("timer_delete")(id);
     std::lock_guard<std::mutex> g(t::kept_lock);
-    t::kept.push_back(id); // a timer made to outlive its record, deleted by quiet()
+    t::kept.push_back(id);
     return -1;
 }
-// Counts the control requests queued to a timer thread (a stop carries no
-// record), so that a test can wait until a caller's request is in a queue.
+// A test waits on `requests` until a caller's request is in a timer
+// thread's queue; a stop carries no record and is not counted.
 long syscall(long n, ...) {
     static auto fn = t::real<long (*)(long, ...)>("syscall");
     va_list ap;
@@ -306,12 +307,8 @@ bool quiet() {
         *e = 0;
     pauses = false;
     setrlimit(RLIMIT_SIGPENDING, &sigpending_limit);
-    {
-        std::lock_guard<std::mutex> g(kept_lock);
-        for (timer_t id : kept)
-            real<int (*)(timer_t)>("timer_delete")(id);
-        kept.clear();
-    }
+    for (std::lock_guard<std::mutex> g(kept_lock); !kept.empty(); kept.pop_back())
+        real<int (*)(timer_t)>("timer_delete")(kept.back());
     // A failed test may leave timers whose callbacks' arguments are gone,
     // and a SIGIO that would end the thread below before it has taken the
     // expiries and tombstones still pending.

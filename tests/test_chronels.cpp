@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The library's behaviours, a test each, each from a quiet library (alone,
-// in any order, repeated). First the interface: the timer thread's start
-// and end, arming, pausing and deleting, work done in place by callbacks, expiries that
-// outlive their setting, what happens when the system says no. Then what
-// only a whole process shows: the timer thread ending under load, signal
-// slots running out, fork, the watchdog.
+// The library's behaviours, a test each, each from a quiet library (so they
+// pass alone, in any order, repeated). First the interface: the timer
+// thread's start and end, arming, pausing and deleting, work done in place
+// by callbacks, expiries that outlive their setting, what happens when the
+// system says no. Then what only a whole process shows: the timer thread
+// ending under load, signal slots running out, fork, the watchdog.
 #include <sys/wait.h>
 
 #include <random>
@@ -109,12 +109,12 @@ TEST_F(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     Count stops, fired;
     ASSERT_EQ(0, chronel_init_default());
     ASSERT_EQ(0, t::arm(&self, [](void *c) { chronel_shutdown(); static_cast<Count *>(c)->n++; }, &stops, 1, 1));
-    ASSERT_TRUE(t::wait_until([&] { return stops.n >= 3; }));
+    ASSERT_TRUE(t::wait_until([&] { return stops.n >= 3; })) << "the callback that shuts down";
     EXPECT_TRUE(t::logged("You can't do that!!\n")) << "shutdown from a callback";
     EXPECT_EQ(0, chronel_delete(&self));
     // Null values, of the expiry and the control signal, are passed over.
     ASSERT_EQ(0, t::arm(&h, tally, &fired, 1));
-    ASSERT_TRUE(t::wait_until([&] { return fired.n == 1; }));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n == 1; })) << "the first expiry";
     const pid_t first = fired.tid;
     std::string name;
     std::ifstream("/proc/self/task/" + std::to_string(first) + "/comm") >> name;
@@ -141,7 +141,7 @@ TEST_F(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     // and from init alike, and the thread after it serves.
     ASSERT_EQ(0, chronel_init_default());
     ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
-    ASSERT_TRUE(t::wait_until([&] { return fired.n == 2; }));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n == 2; })) << "the expiry after a new init";
     const pid_t second = fired.tid;
     {
         t::SigLimit no_slot(0);
@@ -152,7 +152,7 @@ TEST_F(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
         ASSERT_EQ(0, chronel_init_default()) << "retiring the one just started, without a slot";
     }
     EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set after two stops without a slot";
-    EXPECT_TRUE(t::wait_until([&] { return fired.n == 3; }));
+    EXPECT_TRUE(t::wait_until([&] { return fired.n == 3; })) << "the expiry after two stops without a slot";
     for (const t::Entry &e : t::logs())
         EXPECT_EQ(std::string::npos, e.text.find("overflow")) << "a stop taken for an overflow";
     EXPECT_EQ(0, chronel_delete(&h));
@@ -189,7 +189,7 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     ASSERT_EQ(0, chronel_create(&doomed, tally, nullptr));
     hold = true;
     ASSERT_EQ(0, t::arm(&held, park, &on_held, 1));
-    ASSERT_TRUE(t::wait_until([&] { return on_held.n == 1; }));
+    ASSERT_TRUE(t::wait_until([&] { return on_held.n == 1; })) << "the callback that holds the thread";
     EXPECT_TRUE(all_blocked) << "a thread that outlives its turn could take a newer one's signal";
     const pid_t old = on_held.tid;
     timespec one = t::ms(1);
@@ -235,17 +235,17 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     }
     EXPECT_EQ(3, t::logged("Timer thread ended before the request ran\n"));
     EXPECT_TRUE(t::wait_until([&] { return on_late.n == 1; })) << "the cancelled caller's set never fired";
-    EXPECT_NE(old, on_late.tid.load());
+    EXPECT_NE(old, on_late.tid.load()) << "the held thread ran a callback after its turn";
     EXPECT_TRUE(t::wait_until([&] { return gone(old); })) << "it hands over, then returns";
     // From a callback: init returns in it, and the thread after it serves.
     const pid_t third = on_late.tid;
     std::atomic<int> init_rc{9};
     ASSERT_EQ(0, t::arm(&self, [](void *rc) { *static_cast<std::atomic<int> *>(rc) = chronel_init_default(); }, &init_rc, 1));
-    ASSERT_TRUE(t::wait_until([&] { return init_rc != 9; }));
+    ASSERT_TRUE(t::wait_until([&] { return init_rc != 9; })) << "the callback that inits";
     EXPECT_EQ(0, init_rc.load()) << "init from a callback";
     EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set served by the thread started in a callback";
-    EXPECT_TRUE(t::wait_until([&] { return on_h.n == 1; }));
-    EXPECT_NE(third, on_h.tid.load());
+    EXPECT_TRUE(t::wait_until([&] { return on_h.n == 1; })) << "the set served after init from a callback";
+    EXPECT_NE(third, on_h.tid.load()) << "the thread that ran the init in a callback ran a later one";
     EXPECT_EQ(0, overlaps.load()) << "callbacks of two timer threads overlapped";
     for (chronel *x : {&h, &late, &held, &a, &self, &made})
         EXPECT_EQ(0, chronel_delete(x));
@@ -278,7 +278,7 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
         t::sleep_ms(30);
         ASSERT_EQ(0, on_x.n.load()) << "resumed before any setting, it fired";
         ASSERT_EQ(0, chronel_settime(&x, &one, &one));
-        ASSERT_TRUE(t::wait_until([&] { return on_x.n > 5; }));
+        ASSERT_TRUE(t::wait_until([&] { return on_x.n > 5; })) << "set from another thread";
         ASSERT_EQ(0, chronel_settime(&x, nullptr, nullptr));
         int stopped = settle(on_x);
         ASSERT_EQ(0, chronel_settime(&x, nullptr, &one));
@@ -288,14 +288,14 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
         t::sleep_ms(50);
         ASSERT_EQ(stopped, on_x.n.load()) << "a period alone arms nothing";
         ASSERT_EQ(0, chronel_settime(&x, &ns, &none));
-        EXPECT_TRUE(t::wait_until([&] { return on_x.n == stopped + 1; }));
-        EXPECT_EQ(stopped + 1, settle(on_x));
+        EXPECT_TRUE(t::wait_until([&] { return on_x.n == stopped + 1; })) << "set to 1 ns";
+        EXPECT_EQ(stopped + 1, settle(on_x)) << "a 1 ns one-shot fired again";
         ASSERT_EQ(0, chronel_settime(&x, &two, &two));
-        ASSERT_TRUE(t::wait_until([&] { return on_x.n > stopped + 3; }));
+        ASSERT_TRUE(t::wait_until([&] { return on_x.n > stopped + 3; })) << "set to 2 ms";
         ASSERT_EQ(0, chronel_control(&x, false));
         stopped = settle(on_x);
         ASSERT_EQ(0, chronel_control(&x, true));
-        EXPECT_TRUE(t::wait_until([&] { return on_x.n > stopped + 5; }));
+        EXPECT_TRUE(t::wait_until([&] { return on_x.n > stopped + 5; })) << "resumed after a pause";
         EXPECT_EQ(0, chronel_delete(&x));
     }).join();
     EXPECT_EQ(0, overlaps.load());
@@ -413,7 +413,7 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     }
     hold = true;
     ASSERT_EQ(0, t::arm(&parker, arm_hold_act, &v, 1));
-    ASSERT_TRUE(t::wait_until([&] { return v.armed.load(); }));
+    ASSERT_TRUE(t::wait_until([&] { return v.armed.load(); })) << "the callback that arms the victims";
     t::sleep_ms(100); // every victim's 1 ms has run out: each has fired into its pending signal
     int after_pause = -1;
     // Queued behind the held callback, carried out before the expiries.
@@ -424,7 +424,7 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     hold = false;
     pauser.join();
     deleter.join();
-    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1; }));
+    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1; })) << "the timer re-armed soon";
     EXPECT_EQ(0, settle(v.n[1])) << "a stale expiry ran the deleted one-shot timer";
     EXPECT_EQ(0, settle(v.n[2])) << "a stale expiry ran the deleted periodic timer";
     EXPECT_EQ(0, settle(v.n[3])) << "a stale expiry ran the paused timer";
@@ -433,7 +433,7 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     EXPECT_EQ(1, settle(v.n[6])) << "the timer re-armed soon lost or doubled its expiry";
     EXPECT_EQ(0, v.n[7].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
     ASSERT_EQ(0, chronel_control(&victim[3], true)); // the guard lets a resumed timer run
-    EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; }));
+    EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; })) << "the resumed timer";
     for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &v.reused, &parker})
         EXPECT_EQ(0, chronel_delete(h));
     EXPECT_EQ(0, t::system_timers());
@@ -477,7 +477,7 @@ TEST_F(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
     EXPECT_EQ(-1, chronel_settime(&h, &one, &one));
     EXPECT_TRUE(t::logged("timer_settime error %s\n", "timer_settime error " + t::err(EINVAL)));
     EXPECT_EQ(0, chronel_control(&h, true));
-    ASSERT_TRUE(t::wait_until([&] { return fired.n > 3; }));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n > 3; })) << "resumed after a failed set";
     {
         t::SigLimit none(0);
         chronel kept = h;
@@ -668,14 +668,14 @@ TEST_F(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) 
         EXPECT_EQ(0, t::system_timers()) << "timers are not inherited";
         ASSERT_EQ(0, chronel_init_default()); // its own thread, serving its own timers
         ASSERT_EQ(0, t::arm(&fresh, tally, &on_fresh, 1));
-        EXPECT_TRUE(t::wait_until([&] { return on_fresh.n == 1; }));
+        EXPECT_TRUE(t::wait_until([&] { return on_fresh.n == 1; })) << "the child's own timer";
         EXPECT_EQ(0, chronel_delete(&fresh));
     }));
     // A request of the child that reached this process would have found
     // the same address here, and re-armed the one-shot timer.
     int now = on_periodic.n;
-    ASSERT_TRUE(t::wait_until([&] { return on_periodic.n > now + 10; }));
-    EXPECT_EQ(1, on_fired.n.load());
+    ASSERT_TRUE(t::wait_until([&] { return on_periodic.n > now + 10; })) << "the parent's periodic timer after the fork";
+    EXPECT_EQ(1, on_fired.n.load()) << "the child's set reached the parent";
     EXPECT_TRUE(t::logs().empty()) << t::logs()[0].text;
     EXPECT_EQ(0, chronel_delete(&periodic));
     EXPECT_EQ(0, chronel_delete(&fired));
