@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -53,16 +54,20 @@ bool sanitized() {
 bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
 bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
 
-// The callback most tests use: counts per argument (modulo 64) and checks
-// that callbacks run on one thread, one at a time.
-std::atomic<int> hits[64], overlaps{0}, wrong_thread{0}, inside{0};
-std::atomic<pid_t> cb_tid{0}, last_tid{0}; // the first and the latest thread to run it
+// The callback most tests use: counts into the Count it is given (none
+// for null) and checks that callbacks run on one thread, one at a time.
+struct Count {
+    std::atomic<int> n{0};
+    std::atomic<pid_t> tid{0}; // the thread that ran it last
+};
+std::atomic<int> overlaps{0}, wrong_thread{0}, inside{0};
+std::atomic<pid_t> cb_tid{0}; // the first thread to run it in this test
 void tally(void *arg) {
     pid_t self = tid(), first = 0;
     wrong_thread += !cb_tid.compare_exchange_strong(first, self) && first != self;
     overlaps += inside++ != 0;
-    last_tid = self;
-    hits[reinterpret_cast<intptr_t>(arg) % 64]++;
+    if (auto *c = static_cast<Count *>(arg))
+        c->tid = self, c->n++;
     inside--;
 }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period = 0) { // create and set
@@ -142,6 +147,8 @@ struct SigLimit { // the soft RLIMIT_SIGPENDING for a scope
 std::atomic<int> calloc_err{0}, pthread_create_err{0}, timer_create_err{0}, timer_settime_err{0}, timer_delete_err{0},
     pthread_create_delay_ms{0}, last_policy{-1}, last_priority{-1};
 std::mutex blocks_lock; // its own: the other is held while allocating
+std::mutex kept_lock; // not blocks_lock: free() takes that
+std::vector<timer_t> kept; // made to outlive their records by a failed timer_delete: quiet() deletes them
 std::unordered_set<void *> *blocks; // reserved up front: growing it would allocate inside free()
 long live_callocs() { // -1 under a sanitizer (matches any)
     std::lock_guard<std::mutex> g(blocks_lock);
@@ -228,6 +235,7 @@ int pthread_create(pthread_t *th, const pthread_attr_t *attr, void *(*fn)(void *
 // 300 us after the real call: the windows in which another thread acts
 // before the caller goes on open far wider than on an idle machine.
 namespace t {
+std::atomic<int> requests{0}; // control requests queued to a timer thread, counted by syscall() below
 std::atomic<bool> pauses{false};
 void maybe_pause() {
     thread_local uint32_t x = static_cast<uint32_t>(tid()) * 2654435761u | 1;
@@ -258,8 +266,26 @@ int timer_settime(timer_t id, int flags, const struct itimerspec *v, struct itim
     return rc;
 }
 int timer_delete(timer_t id) {
-    static auto fn = t::real<int (*)(timer_t)>("timer_delete");
-    return t::take(t::timer_delete_err) ? -1 : fn(id);
+    if (!t::take(t::timer_delete_err))
+        return t::real<int (*)(timer_t)>("timer_delete")(id);
+    std::lock_guard<std::mutex> g(t::kept_lock);
+    t::kept.push_back(id);
+    return -1;
+}
+// A test waits on `requests` until a caller's request is in a timer
+// thread's queue; a stop carries no record and is not counted.
+long syscall(long n, ...) {
+    static auto fn = t::real<long (*)(long, ...)>("syscall");
+    va_list ap;
+    va_start(ap, n);
+    long a[6];
+    for (long &v : a)
+        v = va_arg(ap, long);
+    va_end(ap);
+    long rc = fn(n, a[0], a[1], a[2], a[3], a[4], a[5]);
+    if (n == SYS_rt_tgsigqueueinfo && rc == 0 && reinterpret_cast<siginfo_t *>(a[3])->si_value.sival_ptr != nullptr)
+        t::requests++;
+    return rc;
 }
 }
 
@@ -291,6 +317,47 @@ int in_child(const std::function<void()> &body) {
 }
 } // namespace t
 
+namespace t {
+rlimit sigpending_limit; // as the program started
+int timer_threads() { // of this process, by the name the library gives them
+    int n = 0;
+    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name;
+        n += std::ifstream(task.path() / "comm") >> name && name == "chronels";
+    }
+    return n;
+}
+// What each test starts from, and the program ends with: nothing injected,
+// the default signals, no timer thread (at exit, one would log into a
+// capture already destroyed), no system timer, nothing pending, no message.
+// False if an earlier test left a thread that does not end.
+bool quiet() {
+    for (auto *e : {&calloc_err, &pthread_create_err, &timer_create_err, &timer_settime_err, &timer_delete_err, &pthread_create_delay_ms})
+        *e = 0;
+    pauses = false;
+    setrlimit(RLIMIT_SIGPENDING, &sigpending_limit);
+    for (std::lock_guard<std::mutex> g(kept_lock); !kept.empty(); kept.pop_back())
+        real<int (*)(timer_t)>("timer_delete")(kept.back());
+    // A failed test may leave timers whose callbacks' arguments are gone,
+    // and a SIGIO that would end the thread below before it has taken the
+    // expiries and tombstones still pending.
+    for (int id : timers("ID:")) // the system's ids: not under qemu-user
+        syscall(SYS_timer_delete, static_cast<long>(id));
+    sigset_t io, pending;
+    sigemptyset(&io);
+    sigaddset(&io, SIGIO);
+    for (const timespec now = {0, 0}; sigtimedwait(&io, nullptr, &now) == SIGIO;) {
+    }
+    bool ok = chronel_init_default() == 0 &&
+              wait_until([&] { return sigpending(&pending) == 0 && !sigismember(&pending, SIGRTMIN + 2); });
+    chronel_shutdown();
+    ok = wait_until([] { return timer_threads() == 0; }) && ok;
+    clear_logs();
+    overlaps = wrong_thread = inside = 0, cb_tid = 0, last_policy = last_priority = -1;
+    return ok;
+}
+} // namespace t
+
 // The watchdog: a test still running after its deadline (30 s, or
 // CHRONELS_WATCHDOG_S) prints every thread's stack and fails the process,
 // so that a hang shows where.
@@ -318,6 +385,7 @@ struct Deadline : testing::EmptyTestEventListener {
 int main(int argc, char **argv) {
     // The watchdog must take no signal meant for the timer thread; SIGIO,
     // which ends the timer thread, must reach no other thread either.
+    getrlimit(RLIMIT_SIGPENDING, &t::sigpending_limit);
     sigset_t all, old, io;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
@@ -329,5 +397,7 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &io, nullptr);
     testing::InitGoogleTest(&argc, argv);
     testing::UnitTest::GetInstance()->listeners().Append(new Deadline);
-    return RUN_ALL_TESTS();
+    int rc = RUN_ALL_TESTS();
+    t::quiet();
+    return rc;
 }

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The library's behaviours, a test each, every test in a process of its
-// own. First the interface: the timer thread's start and end, arming,
-// pausing and deleting, work done in place by callbacks, expiries that
-// outlive their setting, what happens when the system says no. Then what
-// only a whole process shows: the timer thread ending under load, signal
-// slots running out, fork, the watchdog.
+// The library's behaviours, a test each, each from a quiet library (so they
+// pass alone, in any order, repeated). First the interface: the timer
+// thread's start and end, arming, pausing and deleting, work done in place
+// by callbacks, expiries that outlive their setting, what happens when the
+// system says no. Then what only a whole process shows: the timer thread
+// ending under load, signal slots running out, fork, the watchdog.
 #include <sys/wait.h>
 
 #include <random>
@@ -13,7 +13,7 @@
 #include "support.h"
 
 namespace {
-using t::hits, t::last_tid, t::overlaps, t::tally;
+using t::Count, t::overlaps, t::tally;
 std::atomic<bool> hold{false};
 bool blocked(int sig) {
     sigset_t set;
@@ -32,24 +32,34 @@ void park(void *arg) { // holds the timer thread until the test lets it go
         t::sleep_ms(1);
     t::inside--;
 }
-int settle(int i) { // the count of `i` once it stops moving
+int settle(const Count &c) { // the count once it stops moving
     for (int before = -1;; t::sleep_ms(50))
-        if (before == std::exchange(before, hits[i]))
+        if (before == std::exchange(before, c.n))
             return before;
 }
 bool gone(pid_t tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
-struct Timers : ::testing::Test {
-    void SetUp() override { ASSERT_EQ(0, chronel_init_default()); }
+bool requests_queued(int from, int n) { return t::wait_until([=] { return t::requests == from + n; }); }
+struct Fresh : ::testing::Test {
+    void SetUp() override {
+        hold = false; // a held callback of a failed test lets go
+        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
+    }
+};
+using Engine = Fresh; using Faults = Fresh; using Lifecycle = Fresh; using Exhaustion = Fresh; using Fork = Fresh; using Watchdog = Fresh;
+struct Timers : Fresh {
+    void SetUp() override {
+        Fresh::SetUp();
+        ASSERT_EQ(0, chronel_init_default()) << "init";
+    }
 };
 } // namespace
 
-TEST(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
+TEST_F(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
     std::vector<std::pair<int, int>> cases = {{SIGRTMIN - 1, SIGRTMIN}, {SIGRTMAX - 1, SIGRTMIN}, {SIGRTMIN + 3, SIGRTMIN + 3}, {0, SIGRTMIN}};
     if (!t::valgrind() && !t::emulated()) // they keep the last real-time signal
         cases.push_back({SIGRTMAX - 2, SIGRTMAX - 2});
     for (auto [asked, base] : cases)
         std::thread([asked = asked, base = base] {
-            const long threads = t::status("Threads:");
             ASSERT_EQ(0, chronel_init(0, asked));
             for (int s = base; s < base + 4; s++)
                 EXPECT_EQ(s < base + 3, blocked(s)) << asked << " " << s;
@@ -58,7 +68,7 @@ TEST(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
             EXPECT_TRUE(t::emulated() || t::timers("signal:") == std::vector<int>{base + 2}) << asked; // qemu lists the host's
             EXPECT_EQ(0, chronel_delete(&h));
             chronel_shutdown(); // and let it end: the next one's signals are others
-            EXPECT_TRUE(t::wait_until([&] { return t::status("Threads:") == threads; }));
+            EXPECT_TRUE(t::wait_until([] { return t::timer_threads() == 0; })) << asked << ": the thread outlived its shutdown";
         }).join();
     chronel h = {};
     if (t::sanitized())
@@ -77,11 +87,13 @@ TEST(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
     EXPECT_EQ(-1, chronel_create(&h, tally, nullptr));
     EXPECT_TRUE(t::logged("Could not start timer thread : %s\n", "Could not start timer thread : " + t::err(EPERM)));
     // A slow start holds the gate: init and shutdown meanwhile fail at once.
-    std::thread starter([] {
-        t::pthread_create_delay_ms = 300;
+    std::atomic<bool> delayed{false};
+    std::thread starter([&] {
+        t::pthread_create_delay_ms = 500;
+        delayed = true;
         EXPECT_EQ(0, chronel_init_default());
     });
-    t::sleep_ms(100);
+    EXPECT_TRUE(t::wait_until([&] { return delayed && t::pthread_create_delay_ms == 0; })) << "the start was never under way";
     t::clear_logs();
     EXPECT_EQ(-1, chronel_init_default());
     chronel_shutdown();
@@ -90,19 +102,20 @@ TEST(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
     starter.join();
 }
 
-TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
+TEST_F(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     chronel_shutdown();
     EXPECT_EQ(1, t::logged("Timer thread does not exist\n")) << "shutdown before any init";
     chronel h = {}, self = {}, n = {};
+    Count stops, fired;
     ASSERT_EQ(0, chronel_init_default());
-    ASSERT_EQ(0, t::arm(&self, [](void *) { chronel_shutdown(); hits[2]++; }, nullptr, 1, 1));
-    ASSERT_TRUE(t::wait_until([] { return hits[2] >= 3; }));
+    ASSERT_EQ(0, t::arm(&self, [](void *c) { chronel_shutdown(); static_cast<Count *>(c)->n++; }, &stops, 1, 1));
+    ASSERT_TRUE(t::wait_until([&] { return stops.n >= 3; })) << "the callback that shuts down";
     EXPECT_TRUE(t::logged("You can't do that!!\n")) << "shutdown from a callback";
     EXPECT_EQ(0, chronel_delete(&self));
     // Null values, of the expiry and the control signal, are passed over.
-    ASSERT_EQ(0, t::arm(&h, tally, t::idx(0), 1));
-    ASSERT_TRUE(t::wait_until([] { return hits[0] == 1; }));
-    const pid_t first = last_tid;
+    ASSERT_EQ(0, t::arm(&h, tally, &fired, 1));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n == 1; })) << "the first expiry";
+    const pid_t first = fired.tid;
     std::string name;
     std::ifstream("/proc/self/task/" + std::to_string(first) + "/comm") >> name;
     EXPECT_EQ("chronels", name) << "the timer thread's name, for top -H and ps -L";
@@ -128,8 +141,8 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     // and from init alike, and the thread after it serves.
     ASSERT_EQ(0, chronel_init_default());
     ASSERT_EQ(0, chronel_settime(&h, &one, nullptr));
-    ASSERT_TRUE(t::wait_until([] { return hits[0] == 2; }));
-    const pid_t second = last_tid;
+    ASSERT_TRUE(t::wait_until([&] { return fired.n == 2; })) << "the expiry after a new init";
+    const pid_t second = fired.tid;
     {
         t::SigLimit no_slot(0);
         chronel_shutdown();
@@ -139,7 +152,7 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
         ASSERT_EQ(0, chronel_init_default()) << "retiring the one just started, without a slot";
     }
     EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set after two stops without a slot";
-    EXPECT_TRUE(t::wait_until([] { return hits[0] == 3; }));
+    EXPECT_TRUE(t::wait_until([&] { return fired.n == 3; })) << "the expiry after two stops without a slot";
     for (const t::Entry &e : t::logs())
         EXPECT_EQ(std::string::npos, e.text.find("overflow")) << "a stop taken for an overflow";
     EXPECT_EQ(0, chronel_delete(&h));
@@ -154,55 +167,53 @@ TEST(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
 struct CancelledCall {
     std::function<int()> call;
     std::atomic<int> rc{9};
-    std::atomic<bool> entered{false};
     pthread_t th;
-    static void *run(void *p) {
+    static void *run(void *p) { // no cancellation point before the call
         auto *c = static_cast<CancelledCall *>(p);
-        c->entered = true; // no cancellation point before the call
         c->rc = c->call();
         pthread_testcancel();
         return nullptr;
     }
 };
-std::atomic<int> init_in_callback{9};
-TEST(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
+TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     t::pauses = true;
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     chronel h = {}, late = {}, held = {}, a = {}, c = {}, d = {}, e = {}, self = {}, made = {}, doomed = {};
-    ASSERT_EQ(0, chronel_create(&h, tally, t::idx(0)));
-    ASSERT_EQ(0, chronel_create(&late, tally, t::idx(4)));
-    ASSERT_EQ(0, chronel_create(&a, tally, t::idx(3)));
-    ASSERT_EQ(0, chronel_create(&d, tally, t::idx(3)));
-    ASSERT_EQ(0, chronel_create_cs(&e, tally, t::idx(3)));
-    ASSERT_EQ(0, chronel_create(&doomed, tally, t::idx(3)));
+    Count on_h, on_late, on_held;
+    ASSERT_EQ(0, chronel_create(&h, tally, &on_h));
+    ASSERT_EQ(0, chronel_create(&late, tally, &on_late));
+    ASSERT_EQ(0, chronel_create(&a, tally, nullptr));
+    ASSERT_EQ(0, chronel_create(&d, tally, nullptr));
+    ASSERT_EQ(0, chronel_create_cs(&e, tally, nullptr));
+    ASSERT_EQ(0, chronel_create(&doomed, tally, nullptr));
     hold = true;
-    ASSERT_EQ(0, t::arm(&held, park, t::idx(1), 1));
-    ASSERT_TRUE(t::wait_until([] { return hits[1] == 1; }));
+    ASSERT_EQ(0, t::arm(&held, park, &on_held, 1));
+    ASSERT_TRUE(t::wait_until([&] { return on_held.n == 1; })) << "the callback that holds the thread";
     EXPECT_TRUE(all_blocked) << "a thread that outlives its turn could take a newer one's signal";
-    const pid_t old = last_tid;
+    const pid_t old = on_held.tid;
     timespec one = t::ms(1);
     std::atomic<int> set_a{9}, create_c{9}, delete_d{9}, delete_e{9}, set_h{9};
+    const int sent = t::requests;
     std::vector<std::thread> q;
     q.emplace_back([&] { set_a = chronel_settime(&a, &one, nullptr); });
     q.emplace_back([&] { create_c = chronel_create(&c, tally, nullptr); });
     q.emplace_back([&] { delete_d = chronel_delete(&d); });
     q.emplace_back([&] { delete_e = chronel_delete(&e); });
-    t::sleep_ms(100);
+    EXPECT_TRUE(requests_queued(sent, 4)) << "requests to the held thread";
     std::thread([] { EXPECT_EQ(0, chronel_init_default()) << "init beside a held callback"; }).join();
     q.emplace_back([&] { set_h = chronel_settime(&h, &one, nullptr); }); // to the second, which never serves
-    t::sleep_ms(100);
+    EXPECT_TRUE(requests_queued(sent, 5)) << "the request to the second thread";
     chronel_shutdown();
     ASSERT_EQ(0, chronel_init_default()) << "a third while the first is still held";
     CancelledCall calls[3]; // to the third
     calls[0].call = [&] { return chronel_settime(&late, &one, nullptr); };
-    calls[1].call = [&] { return chronel_create(&made, tally, t::idx(5)); };
+    calls[1].call = [&] { return chronel_create(&made, tally, nullptr); };
     calls[2].call = [&] { return chronel_delete(&doomed); };
     const char *name[3] = {"chronel_settime", "chronel_create", "chronel_delete"};
     for (CancelledCall &call : calls)
         ASSERT_EQ(0, pthread_create(&call.th, nullptr, CancelledCall::run, &call));
-    for (CancelledCall &call : calls)
-        ASSERT_TRUE(t::wait_until([&] { return call.entered.load(); }));
+    EXPECT_TRUE(requests_queued(sent, 8)) << "the requests to the third thread";
     t::sleep_ms(200);
     for (auto *rc : {&set_a, &create_c, &delete_d, &delete_e, &set_h, &calls[0].rc, &calls[1].rc, &calls[2].rc})
         EXPECT_EQ(9, rc->load()) << "a request returned while the only serving thread was held";
@@ -223,17 +234,18 @@ TEST(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
         EXPECT_EQ(0, calls[i].rc.load()) << name[i] << ", cancelled while queued to the thread that serves";
     }
     EXPECT_EQ(3, t::logged("Timer thread ended before the request ran\n"));
-    EXPECT_TRUE(t::wait_until([] { return hits[4] == 1; })) << "the cancelled caller's set never fired";
-    EXPECT_NE(old, last_tid.load());
+    EXPECT_TRUE(t::wait_until([&] { return on_late.n == 1; })) << "the cancelled caller's set never fired";
+    EXPECT_NE(old, on_late.tid.load()) << "the held thread ran a callback after its turn";
     EXPECT_TRUE(t::wait_until([&] { return gone(old); })) << "it hands over, then returns";
     // From a callback: init returns in it, and the thread after it serves.
-    const pid_t third = last_tid;
-    ASSERT_EQ(0, t::arm(&self, [](void *) { init_in_callback = chronel_init_default(); }, nullptr, 1));
-    ASSERT_TRUE(t::wait_until([] { return init_in_callback != 9; }));
-    EXPECT_EQ(0, init_in_callback.load()) << "init from a callback";
+    const pid_t third = on_late.tid;
+    std::atomic<int> init_rc{9};
+    ASSERT_EQ(0, t::arm(&self, [](void *rc) { *static_cast<std::atomic<int> *>(rc) = chronel_init_default(); }, &init_rc, 1));
+    ASSERT_TRUE(t::wait_until([&] { return init_rc != 9; })) << "the callback that inits";
+    EXPECT_EQ(0, init_rc.load()) << "init from a callback";
     EXPECT_EQ(0, chronel_settime(&h, &one, nullptr)) << "set served by the thread started in a callback";
-    EXPECT_TRUE(t::wait_until([] { return hits[0] == 1; }));
-    EXPECT_NE(third, last_tid.load());
+    EXPECT_TRUE(t::wait_until([&] { return on_h.n == 1; })) << "the set served after init from a callback";
+    EXPECT_NE(third, on_h.tid.load()) << "the thread that ran the init in a callback ran a later one";
     EXPECT_EQ(0, overlaps.load()) << "callbacks of two timer threads overlapped";
     for (chronel *x : {&h, &late, &held, &a, &self, &made})
         EXPECT_EQ(0, chronel_delete(x));
@@ -243,45 +255,47 @@ TEST(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
 
 TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
     chronel h[2] = {}, once = {}, x = {};
-    ASSERT_EQ(0, t::arm(&h[0], tally, t::idx(0), 1, 1));
-    ASSERT_EQ(0, t::arm(&h[1], tally, t::idx(1), 2, 2));
-    ASSERT_EQ(0, t::arm(&once, tally, t::idx(6), 1));
+    Count n[2], on_once, on_x;
+    ASSERT_EQ(0, t::arm(&h[0], tally, &n[0], 1, 1));
+    ASSERT_EQ(0, t::arm(&h[1], tally, &n[1], 2, 2));
+    ASSERT_EQ(0, t::arm(&once, tally, &on_once, 1));
     EXPECT_EQ(std::vector<int>(3, CLOCK_MONOTONIC), t::timers("ClockID:"));
-    EXPECT_TRUE(t::wait_until([] { return hits[6] == 1 && hits[0] >= 20 && hits[1] >= 10; })) << hits[6] << " " << hits[0] << " " << hits[1];
+    EXPECT_TRUE(t::wait_until([&] { return on_once.n == 1 && n[0].n >= 20 && n[1].n >= 10; }))
+        << on_once.n << " " << n[0].n << " " << n[1].n;
     EXPECT_EQ(0, chronel_delete(&h[0]));
     EXPECT_EQ(0, chronel_delete(&h[1]));
-    EXPECT_EQ(1, settle(6)) << "a one-shot timer fired again";
+    EXPECT_EQ(1, settle(on_once)) << "a one-shot timer fired again";
     EXPECT_EQ(0, chronel_delete(&once));
     EXPECT_EQ(-1, chronel_delete(&once)) << "deleted twice";
     EXPECT_EQ(0, t::system_timers());
     // One timer through the settings, from another thread: disarm, the
     // period alone, pause and resume (counted from the resume), 1 ns.
-    ASSERT_EQ(0, chronel_create_cs(&x, tally, t::idx(7)));
+    ASSERT_EQ(0, chronel_create_cs(&x, tally, &on_x));
     EXPECT_EQ(std::vector<int>{CLOCK_REALTIME}, t::timers("ClockID:"));
     std::thread([&] {
         timespec one = t::ms(1), two = t::ms(2), none = {0, 0}, ns = {0, 1};
         ASSERT_EQ(0, chronel_control(&x, true)); // never set: a zero setting
         t::sleep_ms(30);
-        ASSERT_EQ(0, hits[7].load()) << "resumed before any setting, it fired";
+        ASSERT_EQ(0, on_x.n.load()) << "resumed before any setting, it fired";
         ASSERT_EQ(0, chronel_settime(&x, &one, &one));
-        ASSERT_TRUE(t::wait_until([] { return hits[7] > 5; }));
+        ASSERT_TRUE(t::wait_until([&] { return on_x.n > 5; })) << "set from another thread";
         ASSERT_EQ(0, chronel_settime(&x, nullptr, nullptr));
-        int stopped = settle(7);
+        int stopped = settle(on_x);
         ASSERT_EQ(0, chronel_settime(&x, nullptr, &one));
         ASSERT_EQ(0, chronel_control(&x, true)) << "first resume";
         ASSERT_EQ(0, chronel_control(&x, false));
         ASSERT_EQ(0, chronel_control(&x, true)) << "second resume";
         t::sleep_ms(50);
-        ASSERT_EQ(stopped, hits[7].load()) << "a period alone arms nothing";
+        ASSERT_EQ(stopped, on_x.n.load()) << "a period alone arms nothing";
         ASSERT_EQ(0, chronel_settime(&x, &ns, &none));
-        EXPECT_TRUE(t::wait_until([&] { return hits[7] == stopped + 1; }));
-        EXPECT_EQ(stopped + 1, settle(7));
+        EXPECT_TRUE(t::wait_until([&] { return on_x.n == stopped + 1; })) << "set to 1 ns";
+        EXPECT_EQ(stopped + 1, settle(on_x)) << "a 1 ns one-shot fired again";
         ASSERT_EQ(0, chronel_settime(&x, &two, &two));
-        ASSERT_TRUE(t::wait_until([&] { return hits[7] > stopped + 3; }));
+        ASSERT_TRUE(t::wait_until([&] { return on_x.n > stopped + 3; })) << "set to 2 ms";
         ASSERT_EQ(0, chronel_control(&x, false));
-        stopped = settle(7);
+        stopped = settle(on_x);
         ASSERT_EQ(0, chronel_control(&x, true));
-        EXPECT_TRUE(t::wait_until([&] { return hits[7] > stopped + 5; }));
+        EXPECT_TRUE(t::wait_until([&] { return on_x.n > stopped + 5; })) << "resumed after a pause";
         EXPECT_EQ(0, chronel_delete(&x));
     }).join();
     EXPECT_EQ(0, overlaps.load());
@@ -293,20 +307,26 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
 // nothing; a corrupted copy leaves the record alone. A callback makes, sets
 // and deletes timers in place, itself included, but cannot create through
 // the timer thread it runs on.
-chronel own, made;
-struct { std::atomic<int> create{1}, create_cs{1}, settime{1}, pause_own{1}, delete_own{1}; } in_cb; // 1: not called yet
-void in_place(void *) {
+struct InPlace {
+    chronel own = {}, made = {};
+    Count on_made;
+    std::atomic<int> create{1}, create_cs{1}, settime{1}, pause_own{1}, delete_own{1}; // 1: not called yet
+};
+void in_place(void *arg) {
+    InPlace &p = *static_cast<InPlace *>(arg);
     timespec one = t::ms(1);
-    in_cb.create = chronel_create(&made, tally, nullptr);
-    in_cb.create_cs = chronel_create_cs(&made, tally, t::idx(9));
-    in_cb.settime = chronel_settime(&made, &one, nullptr);
-    in_cb.pause_own = chronel_control(&own, false);
-    in_cb.delete_own = chronel_delete(&own);
+    p.create = chronel_create(&p.made, tally, nullptr);
+    p.create_cs = chronel_create_cs(&p.made, tally, &p.on_made);
+    p.settime = chronel_settime(&p.made, &one, nullptr);
+    p.pause_own = chronel_control(&p.own, false);
+    p.delete_own = chronel_delete(&p.own);
 }
 TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
     const t::Held base = t::held();
     chronel live = {}, empty = {}, bent, dead = {t::idx(0x5a5a), CHRONEL_MAGIC ^ 0x40, 0}, no_ptr = {nullptr, CHRONEL_MAGIC, 0};
-    ASSERT_EQ(0, chronel_create(&live, tally, t::idx(8)));
+    Count on_live;
+    InPlace in_cb;
+    ASSERT_EQ(0, chronel_create(&live, tally, &on_live));
     (bent = live).magic ^= 0x40;
     timespec one = t::ms(1);
     const std::pair<const char *, chronel *> refused[] = {{"empty", &empty}, {"dead", &dead}, {"bent", &bent}, {"no_ptr", &no_ptr}, {"null", nullptr}};
@@ -328,20 +348,20 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
     EXPECT_EQ(0, chronel_create(&dead, tally, nullptr)); // a bad magic: not a timer yet
     EXPECT_EQ(0, chronel_delete(&dead));
     EXPECT_EQ(0, chronel_settime(&live, &one, nullptr));
-    EXPECT_TRUE(t::wait_until([] { return hits[8] == 1; })) << "a refusal harmed the record";
-    ASSERT_EQ(0, chronel_create(&own, in_place, nullptr));
-    ASSERT_EQ(0, chronel_settime(&own, &one, nullptr));
-    ASSERT_TRUE(t::wait_until([] { return in_cb.delete_own != 1; })) << "the callback did not run to its end";
+    EXPECT_TRUE(t::wait_until([&] { return on_live.n == 1; })) << "a refusal harmed the record";
+    ASSERT_EQ(0, chronel_create(&in_cb.own, in_place, &in_cb));
+    ASSERT_EQ(0, chronel_settime(&in_cb.own, &one, nullptr));
+    ASSERT_TRUE(t::wait_until([&] { return in_cb.delete_own != 1; })) << "the callback did not run to its end";
     ASSERT_EQ(-1, in_cb.create.load()) << "chronel_create in a callback";
     ASSERT_EQ(0, in_cb.create_cs.load()) << "chronel_create_cs in a callback";
     ASSERT_EQ(0, in_cb.settime.load()) << "chronel_settime in a callback, of the timer it made";
     ASSERT_EQ(0, in_cb.pause_own.load()) << "chronel_control in a callback, of its own timer";
     ASSERT_EQ(0, in_cb.delete_own.load()) << "chronel_delete in a callback, of its own timer";
-    ASSERT_TRUE(t::wait_until([] { return hits[9] == 1; })) << "the timer made in a callback";
-    EXPECT_EQ(nullptr, own.ptr);
-    EXPECT_EQ(0, own.magic);
-    EXPECT_EQ(1, made.isabstime);
-    EXPECT_EQ(0, chronel_delete(&made));
+    ASSERT_TRUE(t::wait_until([&] { return in_cb.on_made.n == 1; })) << "the timer made in a callback";
+    EXPECT_EQ(nullptr, in_cb.own.ptr);
+    EXPECT_EQ(0, in_cb.own.magic);
+    EXPECT_EQ(1, in_cb.made.isabstime);
+    EXPECT_EQ(0, chronel_delete(&in_cb.made));
     EXPECT_EQ(0, chronel_delete(&live));
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
     EXPECT_EQ(15, t::logged("Invalid chronel\n"));
@@ -357,62 +377,69 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
 // it must run nothing, must not read a released record (nor a new one made
 // at its address), and must not cost a new setting its own expiry. Queued
 // by hand as well, so that every kernel sees the case.
-chronel victim[7], reused;
-std::atomic<void *> records[7]; // read by the callback while other threads change the handles
-std::atomic<bool> armed{false};
-void arm_hold_act(void *) {
+struct Victims {
+    chronel h[7] = {}, reused = {}; // 1 to 6
+    Count n[8];                     // theirs, and reused's
+    std::atomic<void *> records[7] = {}; // read by the callback while other threads change the handles
+    std::atomic<bool> armed{false};
+};
+void arm_hold_act(void *arg) {
+    Victims &v = *static_cast<Victims *>(arg);
     timespec one = t::ms(1), far = {60, 0}, soon = t::ms(250); // soon, but after the stale ones are taken
-    chronel_settime(&victim[1], &one, nullptr);
+    chronel_settime(&v.h[1], &one, nullptr);
     for (int i = 2; i <= 6; i++)
-        chronel_settime(&victim[i], &one, &one);
-    for (armed = true; hold;)
+        chronel_settime(&v.h[i], &one, &one);
+    for (v.armed = true; hold;)
         t::sleep_ms(1);
     for (int i = 1; i <= 6; i++) {
-        union sigval v;
-        v.sival_ptr = records[i];
-        sigqueue(getpid(), SIGRTMIN + 2, v);
+        union sigval sv;
+        sv.sival_ptr = v.records[i];
+        sigqueue(getpid(), SIGRTMIN + 2, sv);
     }
-    chronel_delete(&victim[1]); // one-shot
-    chronel_create_cs(&reused, tally, t::idx(7)); // same size: likely the same address
-    chronel_control(&victim[3], false);
-    chronel_settime(&victim[4], &far, &far);
-    chronel_settime(&victim[6], &soon, nullptr); // due after the call: runs once
+    chronel_delete(&v.h[1]); // one-shot
+    chronel_create_cs(&v.reused, tally, &v.n[7]); // same size: likely the same address
+    chronel_control(&v.h[3], false);
+    chronel_settime(&v.h[4], &far, &far);
+    chronel_settime(&v.h[6], &soon, nullptr); // due after the call: runs once
 }
 
 TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     chronel parker = {};
+    Victims v;
+    chronel *victim = v.h;
     for (int i = 1; i <= 6; i++) {
-        ASSERT_EQ(0, chronel_create(&victim[i], tally, t::idx(i)));
-        records[i] = victim[i].ptr;
+        ASSERT_EQ(0, chronel_create(&victim[i], tally, &v.n[i]));
+        v.records[i] = victim[i].ptr;
     }
     hold = true;
-    ASSERT_EQ(0, t::arm(&parker, arm_hold_act, nullptr, 1));
-    ASSERT_TRUE(t::wait_until([] { return armed.load(); }));
-    t::sleep_ms(100); // every victim has fired into its pending signal
+    ASSERT_EQ(0, t::arm(&parker, arm_hold_act, &v, 1));
+    ASSERT_TRUE(t::wait_until([&] { return v.armed.load(); })) << "the callback that arms the victims";
+    t::sleep_ms(100); // every victim's 1 ms has run out: each has fired into its pending signal
     int after_pause = -1;
     // Queued behind the held callback, carried out before the expiries.
-    std::thread pauser([&] { EXPECT_EQ(0, chronel_control(&victim[5], false)); after_pause = hits[5]; });
+    const int sent = t::requests;
+    std::thread pauser([&] { EXPECT_EQ(0, chronel_control(&victim[5], false)); after_pause = v.n[5].n; });
     std::thread deleter([&] { EXPECT_EQ(0, chronel_delete(&victim[2])); }); // periodic
-    t::sleep_ms(200);
+    EXPECT_TRUE(requests_queued(sent, 2)) << "the pause and the delete, behind the held callback";
     hold = false;
     pauser.join();
     deleter.join();
-    EXPECT_TRUE(t::wait_until([] { return hits[6] == 1; }));
-    EXPECT_EQ(0, settle(1)) << "a stale expiry ran the deleted one-shot timer";
-    EXPECT_EQ(0, settle(2)) << "a stale expiry ran the deleted periodic timer";
-    EXPECT_EQ(0, settle(3)) << "a stale expiry ran the paused timer";
-    EXPECT_EQ(0, settle(4)) << "a stale expiry ran the timer re-armed far ahead";
-    EXPECT_EQ(after_pause, settle(5)) << "a stale expiry ran the timer paused from another thread";
-    EXPECT_EQ(1, settle(6)) << "the timer re-armed soon lost or doubled its expiry";
-    EXPECT_EQ(0, hits[7].load()) << "a stale expiry ran the timer made at a deleted one's address";
+    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1; })) << "the timer re-armed soon";
+    EXPECT_EQ(0, settle(v.n[1])) << "a stale expiry ran the deleted one-shot timer";
+    EXPECT_EQ(0, settle(v.n[2])) << "a stale expiry ran the deleted periodic timer";
+    EXPECT_EQ(0, settle(v.n[3])) << "a stale expiry ran the paused timer";
+    EXPECT_EQ(0, settle(v.n[4])) << "a stale expiry ran the timer re-armed far ahead";
+    EXPECT_EQ(after_pause, settle(v.n[5])) << "a stale expiry ran the timer paused from another thread";
+    EXPECT_EQ(1, settle(v.n[6])) << "the timer re-armed soon lost or doubled its expiry";
+    EXPECT_EQ(0, v.n[7].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
     ASSERT_EQ(0, chronel_control(&victim[3], true)); // the guard lets a resumed timer run
-    EXPECT_TRUE(t::wait_until([] { return hits[3] > 3; }));
-    for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &reused, &parker})
+    EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; })) << "the resumed timer";
+    for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &v.reused, &parker})
         EXPECT_EQ(0, chronel_delete(h));
     EXPECT_EQ(0, t::system_timers());
 }
 
-TEST(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
+TEST_F(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
     if (t::sanitized())
         GTEST_SKIP() << "the sanitizer's runtime owns the functions made to fail";
     ASSERT_EQ(0, chronel_init_default());
@@ -443,21 +470,22 @@ TEST(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
     EXPECT_EQ(base, t::held()) << "records, timers";
     // A failed set still stores the setting; a request that cannot be sent
     // fails, and a delete that cannot be sent keeps the record.
-    ASSERT_EQ(0, chronel_create(&h, tally, t::idx(0)));
+    Count fired;
+    ASSERT_EQ(0, chronel_create(&h, tally, &fired));
     timespec one = t::ms(1);
     t::timer_settime_err = EINVAL;
     EXPECT_EQ(-1, chronel_settime(&h, &one, &one));
     EXPECT_TRUE(t::logged("timer_settime error %s\n", "timer_settime error " + t::err(EINVAL)));
     EXPECT_EQ(0, chronel_control(&h, true));
-    ASSERT_TRUE(t::wait_until([] { return hits[0] > 3; }));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n > 3; })) << "resumed after a failed set";
     {
         t::SigLimit none(0);
         chronel kept = h;
         EXPECT_EQ(-1, chronel_control(&h, false));
         EXPECT_EQ(0, chronel_delete(&h));
-        int now = settle(0);
+        int now = settle(fired);
         t::sleep_ms(30);
-        EXPECT_EQ(now, hits[0].load()) << "its callbacks go on";
+        EXPECT_EQ(now, fired.n.load()) << "its callbacks go on";
         h = kept;
     }
     EXPECT_EQ(0, chronel_delete(&h));
@@ -466,12 +494,12 @@ TEST(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
     t::timer_delete_err = EINVAL;
     EXPECT_EQ(0, chronel_delete(&h));
     EXPECT_TRUE(t::logged("timer_delete fail: %s\n", "timer_delete fail: " + t::err(EINVAL)));
-    static chronel inner = {};
+    chronel inner = {};
     ASSERT_EQ(0, chronel_create(&inner, tally, nullptr));
-    ASSERT_EQ(0, t::arm(&h, [](void *) {
+    ASSERT_EQ(0, t::arm(&h, [](void *in) {
         t::timer_delete_err = EINVAL;
-        chronel_delete(&inner);
-    }, nullptr, 1));
+        chronel_delete(static_cast<chronel *>(in));
+    }, &inner, 1));
     EXPECT_TRUE(t::wait_until([] { return t::logged("timer_delete %m\n", "timer_delete " + t::err(EINVAL)); }));
     EXPECT_EQ(nullptr, inner.ptr);
     EXPECT_EQ(0, inner.magic);
@@ -492,7 +520,6 @@ void delete_self(void *arg) { // maybe while the call that armed it is still lea
     chronel_delete(&static_cast<Item *>(arg)->h);
     static_cast<Item *>(arg)->gone = true;
 }
-std::atomic<bool> parked{false};
 // The only messages an end of the thread may cause.
 bool documented(const t::Entry &e) {
     const std::string esrch = t::err(ESRCH), ended = "Timer thread ended before the request ran\n", none = "Timer thread does not exist\n";
@@ -502,7 +529,7 @@ bool documented(const t::Entry &e) {
 }
 } // namespace
 
-TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
+TEST_F(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     // Valgrind can keep a process-directed signal in a queue of its own,
     // out of the kernel's reach: sigpending() reports the expiry while the
     // kernel shows none pending and the timer thread waits for it in vain.
@@ -561,27 +588,28 @@ TEST(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
 }
 
 // Signal slots run out: RLIMIT_SIGPENDING lowered until the system says no.
-TEST(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
+TEST_F(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     // qemu-ppc holds at most 32 timers per process: its own refusal then.
     const int cap = t::emulated() ? 40 : 4096;
     std::vector<chronel> h(cap + 2);
-    ASSERT_EQ(0, t::arm(&h[0], tally, t::idx(0), 5, 5));
+    Count fired;
+    ASSERT_EQ(0, t::arm(&h[0], tally, &fired, 5, 5));
     int made = 1, rc = 0;
     const rlim_t limit = static_cast<rlim_t>(t::status("SigQ:") + (t::emulated() ? 12 : 48));
     {
         t::SigLimit low(limit);
-        while (made <= cap && (rc = (made % 2 ? chronel_create_cs : chronel_create)(&h[made], tally, t::idx(1))) == 0)
+        while (made <= cap && (rc = (made % 2 ? chronel_create_cs : chronel_create)(&h[made], tally, nullptr)) == 0)
             made++;
         ASSERT_EQ(-1, rc) << "still no refusal after " << made << " timers";
         EXPECT_EQ(nullptr, h[made].ptr);
         EXPECT_EQ(0, h[made].magic);
         EXPECT_EQ(t::Held(base.first < 0 ? -1 : base.first + made, base.second + made), t::held()) << "a refused create left something";
-        EXPECT_TRUE(t::wait_until([from = hits[0].load()] { return hits[0] > from + 3; })) << "timers stopped firing at the limit";
+        EXPECT_TRUE(t::wait_until([&, from = fired.n.load()] { return fired.n > from + 3; })) << "timers stopped firing at the limit";
         for (t::SigLimit raised(limit + 64); made > 2; made--) // each delete a request; then they free slots
             ASSERT_EQ(0, chronel_delete(&h[made - 1]));
-        EXPECT_EQ(0, chronel_create(&h[made++], tally, t::idx(1)));
+        EXPECT_EQ(0, chronel_create(&h[made++], tally, nullptr));
     }
     for (int i = 0; i < made; i++)
         EXPECT_EQ(0, chronel_delete(&h[i]));
@@ -592,14 +620,16 @@ TEST(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
 // never reach the parent, until its own chronel_init. Not where a child of
 // a threaded process may not start threads (the thread sanitizer) or may
 // abort (qemu-user).
-TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
+TEST_F(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
     if (t::fork_unsafe())
         GTEST_SKIP() << "no child of a multi-threaded process here";
     ASSERT_EQ(0, chronel_init_default());
     chronel periodic = {}, fired = {}, fresh = {};
-    ASSERT_EQ(0, t::arm(&periodic, tally, t::idx(0), 2, 2));
-    ASSERT_EQ(0, t::arm(&fired, tally, t::idx(1), 1));
-    ASSERT_TRUE(t::wait_until([] { return hits[1] == 1 && hits[0] > 3; })) << "one-shot " << hits[1] << ", periodic " << hits[0];
+    Count on_periodic, on_fired, on_fresh;
+    ASSERT_EQ(0, t::arm(&periodic, tally, &on_periodic, 2, 2));
+    ASSERT_EQ(0, t::arm(&fired, tally, &on_fired, 1));
+    ASSERT_TRUE(t::wait_until([&] { return on_fired.n == 1 && on_periodic.n > 3; }))
+        << "one-shot " << on_fired.n << ", periodic " << on_periodic.n;
     t::clear_logs();
     EXPECT_EQ(0, t::in_child([&] {
         timespec one = t::ms(1);
@@ -614,15 +644,15 @@ TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
         EXPECT_EQ(4, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
         EXPECT_EQ(0, t::system_timers()) << "timers are not inherited";
         ASSERT_EQ(0, chronel_init_default()); // its own thread, serving its own timers
-        ASSERT_EQ(0, t::arm(&fresh, tally, t::idx(2), 1));
-        EXPECT_TRUE(t::wait_until([] { return hits[2] == 1; }));
+        ASSERT_EQ(0, t::arm(&fresh, tally, &on_fresh, 1));
+        EXPECT_TRUE(t::wait_until([&] { return on_fresh.n == 1; })) << "the child's own timer";
         EXPECT_EQ(0, chronel_delete(&fresh));
     }));
     // A request of the child that reached this process would have found
     // the same address here, and re-armed the one-shot timer.
-    int now = hits[0];
-    ASSERT_TRUE(t::wait_until([&] { return hits[0] > now + 10; }));
-    EXPECT_EQ(1, hits[1].load());
+    int now = on_periodic.n;
+    ASSERT_TRUE(t::wait_until([&] { return on_periodic.n > now + 10; })) << "the parent's periodic timer after the fork";
+    EXPECT_EQ(1, on_fired.n.load()) << "the child's set reached the parent";
     EXPECT_TRUE(t::logs().empty()) << t::logs()[0].text;
     EXPECT_EQ(0, chronel_delete(&periodic));
     EXPECT_EQ(0, chronel_delete(&fired));
@@ -630,16 +660,17 @@ TEST(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
 
 // For the watchdog's own check (CHRONELS_PROBE_HANG): a call that never
 // returns must end the run with every thread's stack.
-void hang_forever(void *) {
-    for (parked = true;;)
+void hang_forever(void *parked) {
+    for (*static_cast<std::atomic<bool> *>(parked) = true;;)
         t::sleep_ms(100);
 }
-TEST(Watchdog, AHungCallEndsTheRun) {
+TEST_F(Watchdog, AHungCallEndsTheRun) {
     if (getenv("CHRONELS_PROBE_HANG") == nullptr)
         GTEST_SKIP() << "run by the watchdog check";
     chronel stuck = {}, waiting = {};
-    ASSERT_EQ(0, chronel_init_default() + t::arm(&stuck, hang_forever, nullptr, 1));
-    ASSERT_TRUE(t::wait_until([] { return parked.load(); }));
-    t::arm(&waiting, hang_forever, nullptr, 1); // waits for the timer thread for ever
+    std::atomic<bool> parked{false};
+    ASSERT_EQ(0, chronel_init_default() + t::arm(&stuck, hang_forever, &parked, 1));
+    ASSERT_TRUE(t::wait_until([&] { return parked.load(); }));
+    t::arm(&waiting, hang_forever, &parked, 1); // waits for the timer thread for ever
     ADD_FAILURE() << "the call returned";
 }

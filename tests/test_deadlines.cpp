@@ -32,7 +32,7 @@ void park(void *) {
 }
 struct Deadlines : ::testing::Test {
     void SetUp() override {
-        t::clear_logs();
+        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
         ASSERT_EQ(0, chronel_init_default());
     }
 };

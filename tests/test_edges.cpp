@@ -40,7 +40,7 @@ int arm(Probe &p, long first_ms, long period_ms = 0) {
 }
 struct Edges : ::testing::Test {
     void SetUp() override {
-        t::clear_logs();
+        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
         ASSERT_EQ(0, chronel_init_default());
     }
 };
