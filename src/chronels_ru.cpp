@@ -620,8 +620,9 @@ static void serve(generation *gen) {
                 continue;
             }
         }
-        if (sig < 0) {
-            LOG("sigwaitinfo : %s\n", strerror(errno));
+        if (sig < 0) { // not EINTR: no handler runs here, but a stop and continue (a debugger) returns it
+            if (errno != EINTR)
+                LOG("sigwaitinfo : %s\n", strerror(errno));
             continue;
         }
         if (!dispatch_one(gen, sig, si))
