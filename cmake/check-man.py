@@ -16,7 +16,7 @@
   its page and of chronels(7);
 - every logged text of src/chronels_ru.cpp is listed in a page, and every
   text a page lists is one the library logs;
-- every example program compiles cleanly against the header.
+- every example program compiles cleanly against the header, as C and as C++.
 Run from anywhere: check-man.py [source dir]. Exits 1 on any mismatch.
 """
 import glob
@@ -161,7 +161,7 @@ for body in sorted(logged - listed):
 for body in sorted(listed - logged):
     faults.append(f"in a page but never logged: '{body}'")
 
-# Examples: every .EX block with a main() must compile as C.
+# Examples: every .EX block with a main() must compile as C and as C++.
 with tempfile.TemporaryDirectory() as tmp:
     for name, text in [(n + ".3", t) for n, t in full.items()] + list(others.items()):
         for i, block in enumerate(re.findall(r"^\.EX\n(.*?)^\.EE", text, re.M | re.S)):
@@ -169,10 +169,11 @@ with tempfile.TemporaryDirectory() as tmp:
                 continue
             src = os.path.join(tmp, f"{name.replace('.', '_')}_{i}.c")
             open(src, "w").write(unroff(block))
-            run = subprocess.run(["cc", "-std=c11", "-fsyntax-only", "-Wall", "-Wextra", "-Werror",
-                                  "-I", os.path.join(root, "include"), src], capture_output=True, text=True)
-            if run.returncode != 0:
-                faults.append(f"{name}: example {i} does not compile:\n{run.stderr}")
+            for compiler in (["cc", "-std=c11"], ["c++", "-x", "c++", "-std=c++17"]):
+                run = subprocess.run(compiler + ["-fsyntax-only", "-Wall", "-Wextra", "-Werror",
+                                                 "-I", os.path.join(root, "include"), src], capture_output=True, text=True)
+                if run.returncode != 0:
+                    faults.append(f"{name}: example {i} does not compile with {compiler[0]}:\n{run.stderr}")
 
 for f in faults:
     print("check-man:", f)
