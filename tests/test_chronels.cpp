@@ -393,37 +393,43 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
 // at its address), and must not cost a new setting its own expiry. Queued
 // by hand as well, so that every kernel sees the case.
 struct Victims {
-    chronel h[7] = {}, reused = {}; // 1 to 6
-    Count n[8];                     // theirs, and reused's
-    std::atomic<void *> records[7] = {}; // read by the callback while other threads change the handles
+    chronel h[8] = {}, reused = {}; // 1 to 7
+    Count n[9];                     // theirs, and reused's
+    std::atomic<void *> records[8] = {}; // read by the callback while other threads change the handles
     std::atomic<bool> armed{false};
 };
 void arm_hold_act(void *arg) {
     Victims &v = *static_cast<Victims *>(arg);
-    timespec one = t::ms(1), far = {60, 0}, soon = t::ms(250); // soon, but after the stale ones are taken
+    timespec one = t::ms(1), soon = t::ms(250); // soon, but after the stale ones are taken
     chronel_settime(&v.h[1], &one, nullptr);
-    for (int i = 2; i <= 6; i++)
+    for (int i = 2; i <= 7; i++)
         chronel_settime(&v.h[i], &one, &one);
     for (v.armed = true; hold;)
         t::sleep_ms(1);
-    for (int i = 1; i <= 6; i++) {
+    for (int i = 1; i <= 7; i++) {
         union sigval sv;
         sv.sival_ptr = v.records[i];
         sigqueue(getpid(), SIGRTMIN + 2, sv);
     }
     chronel_delete(&v.h[1]); // one-shot
-    chronel_create_cs(&v.reused, tally, &v.n[7]); // same size: likely the same address
+    chronel_create_cs(&v.reused, tally, &v.n[8]); // same size: likely the same address
     chronel_control(&v.h[3], false);
-    chronel_settime(&v.h[4], &far, &far);
-    chronel_settime(&v.h[6], &soon, nullptr); // due after the call: runs once
+    timespec now, far, wall_soon;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    far = {now.tv_sec + 60, now.tv_nsec};
+    chronel_settime_abs(&v.h[4], &far, &one); // a deadline far ahead
+    clock_gettime(CLOCK_REALTIME, &now);
+    wall_soon = {now.tv_sec + (now.tv_nsec >= 750000000), (now.tv_nsec + 250000000) % 1000000000};
+    chronel_settime_abs(&v.h[6], &wall_soon, nullptr); // due after the call, on the wall clock: runs once
+    chronel_settime(&v.h[7], &soon, nullptr);          // the same, relative
 }
 
 TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     chronel parker = {};
     Victims v;
     chronel *victim = v.h;
-    for (int i = 1; i <= 6; i++) {
-        ASSERT_EQ(0, chronel_create(&victim[i], tally, &v.n[i]));
+    for (int i = 1; i <= 7; i++) {
+        ASSERT_EQ(0, (i == 6 ? chronel_create_cs : chronel_create)(&victim[i], tally, &v.n[i]));
         v.records[i] = victim[i].ptr;
     }
     hold = true;
@@ -439,17 +445,18 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     hold = false;
     pauser.join();
     deleter.join();
-    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1; })) << "the timer re-armed soon";
+    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1 && v.n[7].n == 1; })) << "the timers re-armed soon";
     EXPECT_EQ(0, settle(v.n[1])) << "a stale expiry ran the deleted one-shot timer";
     EXPECT_EQ(0, settle(v.n[2])) << "a stale expiry ran the deleted periodic timer";
     EXPECT_EQ(0, settle(v.n[3])) << "a stale expiry ran the paused timer";
-    EXPECT_EQ(0, settle(v.n[4])) << "a stale expiry ran the timer re-armed far ahead";
+    EXPECT_EQ(0, settle(v.n[4])) << "a stale expiry ran the timer given a deadline far ahead";
     EXPECT_EQ(after_pause, settle(v.n[5])) << "a stale expiry ran the timer paused from another thread";
-    EXPECT_EQ(1, settle(v.n[6])) << "the timer re-armed soon lost or doubled its expiry";
-    EXPECT_EQ(0, v.n[7].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
+    EXPECT_EQ(1, settle(v.n[6])) << "the timer given a wall-clock deadline soon lost or doubled its expiry";
+    EXPECT_EQ(1, settle(v.n[7])) << "the timer re-armed soon lost or doubled its expiry";
+    EXPECT_EQ(0, v.n[8].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
     ASSERT_EQ(0, chronel_control(&victim[3], true)); // the guard lets a resumed timer run
     EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; })) << "the resumed timer";
-    for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &v.reused, &parker})
+    for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &victim[7], &v.reused, &parker})
         EXPECT_EQ(0, chronel_delete(h));
     EXPECT_EQ(0, t::system_timers());
 }
