@@ -202,6 +202,15 @@ for arch in "${archs[@]}"; do
     [ "$(pkg-config --modversion chronels)" = "$upstream" ] || fail "pkg-config --modversion chronels"
     cc -Wall -Wextra -Werror "$work/app.c" -o "$work/app" $(pkg-config --cflags --libs chronels)
     ticks "$arch installed (cc app.c \$(pkg-config --cflags --libs chronels))" "$work/app"
+    c++ -Wall -Wextra -Werror -x c++ "$work/app.c" -x none -o "$work/app_cxx" $(pkg-config --cflags --libs chronels)
+    ticks "$arch installed (c++ -x c++ app.c \$(pkg-config --cflags --libs chronels))" "$work/app_cxx"
+    # The README's C++ example, against the installed chronels.hpp.
+    awk '/^## C\+\+/ {use = 1} use && /^```cpp$/ {code = 1; next} code && /^```$/ {exit} code {print}' "$src/README.md" >"$work/app.cpp"
+    grep -q 'chronels::timer' "$work/app.cpp" || fail "no C++ example under the README's C++ heading"
+    c++ -std=c++17 -Wall -Wextra -Werror "$work/app.cpp" -o "$work/app_hpp" $(pkg-config --cflags --libs chronels)
+    o=$(timeout 60 "$work/app_hpp" 2>&1) || fail "the README's C++ example exited $?: '$o'"
+    grep -q 'ticks, next in' <<<"$o" || fail "the README's C++ example said '$o'"
+    step "consumer-test: $arch installed, the README's C++ example (c++ -std=c++17 app.cpp): $(grep 'ticks, next in' <<<"$o")"
     cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_pc" $(pkg-config --cflags --libs chronels)
     c++ -std=c++17 -Wall -Wextra -Werror -x c++ "$src/tests/consumer/consumer.c" -x none -o "$work/cpp_pc" $(pkg-config --cflags --libs chronels)
     cc -std=c11 -Wall -Wextra -Werror "$src/tests/consumer/consumer.c" -o "$work/c_static" $(pkg-config --cflags chronels) -l:libchronels.a -pthread -lrt
