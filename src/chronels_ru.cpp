@@ -13,6 +13,7 @@
 #include "chronels.h"
 
 #include <errno.h>
+#include <limits.h> // PTHREAD_STACK_MIN
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>

@@ -4,6 +4,7 @@
  * checked. Exits 0 only when every call did what it should. */
 #define _POSIX_C_SOURCE 200809L /* for -std=c11: nanosleep, SIGRTMIN */
 #include <chronels.h>
+#include <errno.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stdio.h>
@@ -16,12 +17,13 @@ static void check(int ok, const char *what) {
     failures += !ok;
 }
 
-static atomic_int ticks, inner_ticks, made_in_callback = -1, set_in_callback = -1;
+static atomic_int ticks, inner_ticks, made_in_callback = -1, set_in_callback = -1, overrun_seen = -1;
 static chronel inner; /* made by a callback, deleted by main */
 
 /* The first one formats a double and logs, as callbacks do, on the timer
  * thread's own stack (128 KiB by default under musl). */
 static void tick(void *arg) {
+    atomic_store(&overrun_seen, chronel_overrun());
     if (atomic_fetch_add((atomic_int *)arg, 1) == 0) {
         char text[320];
         snprintf(text, sizeof text, "%.6f", 1e300 / 3.0);
@@ -55,8 +57,15 @@ int main(void) {
     check(chronel_settime(&periodic, &ms, &ms) == 0, "chronel_settime, 1 ms period");
     check(reaches(&ticks, 3), "three callbacks");
 
-    /* 1.1: calls of chronel_gettime (on `periodic`, armed), chronel_settime_abs
-     * and chronel_overrun go here, once the library implements them. */
+    struct timespec left = {9, 9}, period = {9, 9}, now;
+    check(chronel_gettime(&periodic, &left, &period) == 0 && period.tv_nsec == 1000000 && left.tv_sec == 0 &&
+              left.tv_nsec <= 1000000, "chronel_gettime, armed");
+    check(chronel_overrun() == -1 && errno == EPERM, "chronel_overrun outside a callback");
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    now.tv_nsec = now.tv_nsec >= 999000000 ? 999999999 : now.tv_nsec + 1000000;
+    check(chronel_settime_abs(&periodic, &now, &ms) == 0, "chronel_settime_abs, 1 ms from now");
+    check(reaches(&ticks, atomic_load(&ticks) + 2), "callbacks after the absolute setting");
+    check(atomic_load(&overrun_seen) >= 0, "chronel_overrun in a callback");
 
     check(chronel_control(&periodic, false) == 0, "chronel_control(false)");
     int paused = atomic_load(&ticks);
