@@ -5,16 +5,13 @@
 // by callbacks, expiries that outlive their setting, what happens when the
 // system says no. Then what only a whole process shows: the timer thread
 // ending under load, signal slots running out, fork, the watchdog.
-#include <sys/wait.h>
-
 #include <random>
 #include <set>
 
 #include "support.h"
 
 namespace {
-using t::Count, t::overlaps, t::tally;
-std::atomic<bool> hold{false};
+using t::Probe, t::hold, t::overlaps, t::tally;
 bool blocked(int sig) {
     sigset_t set;
     pthread_sigmask(SIG_BLOCK, nullptr, &set);
@@ -28,30 +25,13 @@ void park(void *arg) { // holds the timer thread until the test lets it go
     all_blocked = all; // before the count the test waits for
     tally(arg);
     t::inside++; // any other callback meanwhile counts as an overlap
-    while (hold)
-        t::sleep_ms(1);
+    t::park(nullptr);
     t::inside--;
-}
-int settle(const Count &c) { // the count once it stops moving
-    for (int before = -1;; t::sleep_ms(50))
-        if (before == std::exchange(before, c.n))
-            return before;
 }
 bool gone(pid_t tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
 bool requests_queued(int from, int n) { return t::wait_until([=] { return t::requests == from + n; }); }
-struct Fresh : ::testing::Test {
-    void SetUp() override {
-        hold = false; // a held callback of a failed test lets go
-        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
-    }
-};
-using Engine = Fresh; using Faults = Fresh; using Lifecycle = Fresh; using Exhaustion = Fresh; using Fork = Fresh; using Watchdog = Fresh;
-struct Timers : Fresh {
-    void SetUp() override {
-        Fresh::SetUp();
-        ASSERT_EQ(0, chronel_init_default()) << "init";
-    }
-};
+using Engine = t::Quiet; using Faults = t::Quiet; using Lifecycle = t::Quiet; using Exhaustion = t::Quiet; using Watchdog = t::Quiet;
+using Timers = t::Serving;
 } // namespace
 
 TEST_F(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
@@ -106,9 +86,9 @@ TEST_F(Engine, TheThreadEndsByShutdownOrOverflowAndANewOneTakesOver) {
     chronel_shutdown();
     EXPECT_EQ(1, t::logged("Timer thread does not exist\n")) << "shutdown before any init";
     chronel h = {}, self = {}, n = {};
-    Count stops, fired;
+    Probe stops, fired;
     ASSERT_EQ(0, chronel_init_default());
-    ASSERT_EQ(0, t::arm(&self, [](void *c) { chronel_shutdown(); static_cast<Count *>(c)->n++; }, &stops, 1, 1));
+    ASSERT_EQ(0, t::arm(&self, [](void *c) { chronel_shutdown(); static_cast<Probe *>(c)->n++; }, &stops, 1, 1));
     ASSERT_TRUE(t::wait_until([&] { return stops.n >= 3; })) << "the callback that shuts down";
     EXPECT_TRUE(t::logged("You can't do that!!\n")) << "shutdown from a callback";
     EXPECT_EQ(0, chronel_delete(&self));
@@ -180,7 +160,7 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     chronel h = {}, late = {}, held = {}, a = {}, c = {}, d = {}, e = {}, self = {}, made = {}, doomed = {};
-    Count on_h, on_late, on_held;
+    Probe on_h, on_late, on_held;
     ASSERT_EQ(0, chronel_create(&h, tally, &on_h));
     ASSERT_EQ(0, chronel_create(&late, tally, &on_late));
     ASSERT_EQ(0, chronel_create(&a, tally, nullptr));
@@ -270,7 +250,7 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
 
 TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
     chronel h[2] = {}, once = {}, x = {};
-    Count n[2], on_once, on_x;
+    Probe n[2], on_once, on_x;
     ASSERT_EQ(0, t::arm(&h[0], tally, &n[0], 1, 1));
     ASSERT_EQ(0, t::arm(&h[1], tally, &n[1], 2, 2));
     ASSERT_EQ(0, t::arm(&once, tally, &on_once, 1));
@@ -279,7 +259,7 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
         << on_once.n << " " << n[0].n << " " << n[1].n;
     EXPECT_EQ(0, chronel_delete(&h[0]));
     EXPECT_EQ(0, chronel_delete(&h[1]));
-    EXPECT_EQ(1, settle(on_once)) << "a one-shot timer fired again";
+    EXPECT_EQ(1, t::settle(on_once.n)) << "a one-shot timer fired again";
     EXPECT_EQ(0, chronel_delete(&once));
     EXPECT_EQ(-1, chronel_delete(&once)) << "deleted twice";
     EXPECT_EQ(0, t::system_timers());
@@ -295,7 +275,7 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
         ASSERT_EQ(0, chronel_settime(&x, &one, &one));
         ASSERT_TRUE(t::wait_until([&] { return on_x.n > 5; })) << "set from another thread";
         ASSERT_EQ(0, chronel_settime(&x, nullptr, nullptr));
-        int stopped = settle(on_x);
+        int stopped = t::settle(on_x.n);
         ASSERT_EQ(0, chronel_settime(&x, nullptr, &one));
         ASSERT_EQ(0, chronel_control(&x, true)) << "first resume";
         ASSERT_EQ(0, chronel_control(&x, false));
@@ -304,11 +284,11 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
         ASSERT_EQ(stopped, on_x.n.load()) << "a period alone arms nothing";
         ASSERT_EQ(0, chronel_settime(&x, &ns, &none));
         EXPECT_TRUE(t::wait_until([&] { return on_x.n == stopped + 1; })) << "set to 1 ns";
-        EXPECT_EQ(stopped + 1, settle(on_x)) << "a 1 ns one-shot fired again";
+        EXPECT_EQ(stopped + 1, t::settle(on_x.n)) << "a 1 ns one-shot fired again";
         ASSERT_EQ(0, chronel_settime(&x, &two, &two));
         ASSERT_TRUE(t::wait_until([&] { return on_x.n > stopped + 3; })) << "set to 2 ms";
         ASSERT_EQ(0, chronel_control(&x, false));
-        stopped = settle(on_x);
+        stopped = t::settle(on_x.n);
         ASSERT_EQ(0, chronel_control(&x, true));
         EXPECT_TRUE(t::wait_until([&] { return on_x.n > stopped + 5; })) << "resumed after a pause";
         EXPECT_EQ(0, chronel_delete(&x));
@@ -324,7 +304,7 @@ TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
 // the timer thread it runs on.
 struct InPlace {
     chronel own = {}, made = {};
-    Count on_made;
+    Probe on_made;
     std::atomic<int> create{1}, create_cs{1}, settime{1}, pause_own{1}, delete_own{1}; // 1: not called yet
 };
 void in_place(void *arg) {
@@ -339,7 +319,7 @@ void in_place(void *arg) {
 TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
     const t::Held base = t::held();
     chronel live = {}, empty = {}, bent, dead = {t::idx(0x5a5a), CHRONEL_MAGIC ^ 0x40, 0}, no_ptr = {nullptr, CHRONEL_MAGIC, 0};
-    Count on_live;
+    Probe on_live;
     InPlace in_cb;
     ASSERT_EQ(0, chronel_create(&live, tally, &on_live));
     (bent = live).magic ^= 0x40;
@@ -394,7 +374,7 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
 // by hand as well, so that every kernel sees the case.
 struct Victims {
     chronel h[8] = {}, reused = {}; // 1 to 7
-    Count n[9];                     // theirs, and reused's
+    Probe n[9];                     // theirs, and reused's
     std::atomic<void *> records[8] = {}; // read by the callback while other threads change the handles
     std::atomic<bool> armed{false};
 };
@@ -414,12 +394,8 @@ void arm_hold_act(void *arg) {
     chronel_delete(&v.h[1]); // one-shot
     chronel_create_cs(&v.reused, tally, &v.n[8]); // same size: likely the same address
     chronel_control(&v.h[3], false);
-    timespec now, far, wall_soon;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    far = {now.tv_sec + 60, now.tv_nsec};
+    timespec far = t::at(t::ns(CLOCK_MONOTONIC) + 60000000000), wall_soon = t::at(t::ns(CLOCK_REALTIME) + 250000000);
     chronel_settime_abs(&v.h[4], &far, &one); // a deadline far ahead
-    clock_gettime(CLOCK_REALTIME, &now);
-    wall_soon = {now.tv_sec + (now.tv_nsec >= 750000000), (now.tv_nsec + 250000000) % 1000000000};
     chronel_settime_abs(&v.h[6], &wall_soon, nullptr); // due after the call, on the wall clock: runs once
     chronel_settime(&v.h[7], &soon, nullptr);          // the same, relative
 }
@@ -446,13 +422,13 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     pauser.join();
     deleter.join();
     EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1 && v.n[7].n == 1; })) << "the timers re-armed soon";
-    EXPECT_EQ(0, settle(v.n[1])) << "a stale expiry ran the deleted one-shot timer";
-    EXPECT_EQ(0, settle(v.n[2])) << "a stale expiry ran the deleted periodic timer";
-    EXPECT_EQ(0, settle(v.n[3])) << "a stale expiry ran the paused timer";
-    EXPECT_EQ(0, settle(v.n[4])) << "a stale expiry ran the timer given a deadline far ahead";
-    EXPECT_EQ(after_pause, settle(v.n[5])) << "a stale expiry ran the timer paused from another thread";
-    EXPECT_EQ(1, settle(v.n[6])) << "the timer given a wall-clock deadline soon lost or doubled its expiry";
-    EXPECT_EQ(1, settle(v.n[7])) << "the timer re-armed soon lost or doubled its expiry";
+    EXPECT_EQ(0, t::settle(v.n[1].n)) << "a stale expiry ran the deleted one-shot timer";
+    EXPECT_EQ(0, t::settle(v.n[2].n)) << "a stale expiry ran the deleted periodic timer";
+    EXPECT_EQ(0, t::settle(v.n[3].n)) << "a stale expiry ran the paused timer";
+    EXPECT_EQ(0, t::settle(v.n[4].n)) << "a stale expiry ran the timer given a deadline far ahead";
+    EXPECT_EQ(after_pause, t::settle(v.n[5].n)) << "a stale expiry ran the timer paused from another thread";
+    EXPECT_EQ(1, t::settle(v.n[6].n)) << "the timer given a wall-clock deadline soon lost or doubled its expiry";
+    EXPECT_EQ(1, t::settle(v.n[7].n)) << "the timer re-armed soon lost or doubled its expiry";
     EXPECT_EQ(0, v.n[8].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
     ASSERT_EQ(0, chronel_control(&victim[3], true)); // the guard lets a resumed timer run
     EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; })) << "the resumed timer";
@@ -492,7 +468,7 @@ TEST_F(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
     EXPECT_EQ(base, t::held()) << "records, timers";
     // A failed set still stores the setting; a request that cannot be sent
     // fails, and a delete that cannot be sent keeps the record.
-    Count fired;
+    Probe fired;
     ASSERT_EQ(0, chronel_create(&h, tally, &fired));
     timespec one = t::ms(1);
     t::timer_settime_err = EINVAL;
@@ -505,7 +481,7 @@ TEST_F(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
         chronel kept = h;
         EXPECT_EQ(-1, chronel_control(&h, false));
         EXPECT_EQ(0, chronel_delete(&h));
-        int now = settle(fired);
+        int now = t::settle(fired.n);
         t::sleep_ms(30);
         EXPECT_EQ(now, fired.n.load()) << "its callbacks go on";
         h = kept;
@@ -616,7 +592,7 @@ TEST_F(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers)
     // qemu-ppc holds at most 32 timers per process: its own refusal then.
     const int cap = t::emulated() ? 40 : 4096;
     std::vector<chronel> h(cap + 2);
-    Count fired;
+    Probe fired;
     ASSERT_EQ(0, t::arm(&h[0], tally, &fired, 5, 5));
     int made = 1, rc = 0;
     const rlim_t limit = static_cast<rlim_t>(t::status("SigQ:") + (t::emulated() ? 12 : 48));
@@ -636,49 +612,6 @@ TEST_F(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers)
     for (int i = 0; i < made; i++)
         EXPECT_EQ(0, chronel_delete(&h[i]));
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
-}
-
-// After fork the child has no timer thread: its requests are refused and
-// never reach the parent, until its own chronel_init. Not where a child of
-// a threaded process may not start threads (the thread sanitizer) or may
-// abort (qemu-user).
-TEST_F(Fork, TheChildIsRefusedWithoutSignallingTheParentThenStartsItsOwnThread) {
-    if (t::fork_unsafe())
-        GTEST_SKIP() << "no child of a multi-threaded process here";
-    ASSERT_EQ(0, chronel_init_default());
-    chronel periodic = {}, fired = {}, fresh = {};
-    Count on_periodic, on_fired, on_fresh;
-    ASSERT_EQ(0, t::arm(&periodic, tally, &on_periodic, 2, 2));
-    ASSERT_EQ(0, t::arm(&fired, tally, &on_fired, 1));
-    ASSERT_TRUE(t::wait_until([&] { return on_fired.n == 1 && on_periodic.n > 3; }))
-        << "one-shot " << on_fired.n << ", periodic " << on_periodic.n;
-    t::clear_logs();
-    EXPECT_EQ(0, t::in_child([&] {
-        timespec one = t::ms(1);
-        EXPECT_EQ(-1, chronel_settime(&fired, &one, nullptr));
-        EXPECT_EQ(-1, chronel_control(&fired, true));
-        EXPECT_EQ(-1, chronel_control(&periodic, false));
-        EXPECT_EQ(-1, chronel_create(&fresh, tally, nullptr));
-        chronel_shutdown();
-        EXPECT_EQ(nullptr, fresh.ptr);
-        EXPECT_EQ(5u, t::logs().size());
-        EXPECT_TRUE(t::logged("Timer thread does not exist\n"));
-        EXPECT_EQ(3, t::logged("Invalid chronel\n")) << "handles made before the fork";
-        EXPECT_EQ(1, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH))) << "create with no thread";
-        EXPECT_EQ(0, t::system_timers()) << "timers are not inherited";
-        ASSERT_EQ(0, chronel_init_default()); // its own thread, serving its own timers
-        ASSERT_EQ(0, t::arm(&fresh, tally, &on_fresh, 1));
-        EXPECT_TRUE(t::wait_until([&] { return on_fresh.n == 1; })) << "the child's own timer";
-        EXPECT_EQ(0, chronel_delete(&fresh));
-    }));
-    // A request of the child that reached this process would have found
-    // the same address here, and re-armed the one-shot timer.
-    int now = on_periodic.n;
-    ASSERT_TRUE(t::wait_until([&] { return on_periodic.n > now + 10; })) << "the parent's periodic timer after the fork";
-    EXPECT_EQ(1, on_fired.n.load()) << "the child's set reached the parent";
-    EXPECT_TRUE(t::logs().empty()) << t::logs()[0].text;
-    EXPECT_EQ(0, chronel_delete(&periodic));
-    EXPECT_EQ(0, chronel_delete(&fired));
 }
 
 // For the watchdog's own check (CHRONELS_PROBE_HANG): a call that never
