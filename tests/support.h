@@ -32,6 +32,7 @@ template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsy
 inline pid_t tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 inline timespec ms(long v) { return timespec{v / 1000, (v % 1000) * 1000000L}; }
 inline void *idx(intptr_t i) { return reinterpret_cast<void *>(i); }
+timespec one = ms(1); // what most settings take; the library only reads it
 inline int64_t ns(const timespec &v) { return int64_t{v.tv_sec} * 1000000000 + v.tv_nsec; }
 inline int64_t ns(clockid_t c) {
     timespec now;
@@ -51,6 +52,14 @@ bool wait_until(const std::function<bool()> &cond, double seconds = 10) { // pol
     return true;
 }
 std::string err(int e) { return std::string(strerror(e)) + "\n"; }
+// As every call of the library fails: -1, with errno `e` set by the call.
+testing::AssertionResult fails(int e, const std::function<int()> &call) {
+    errno = 0;
+    const int rc = call(), got = errno;
+    if (rc == -1 && got == e)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "returned " << rc << ", errno " << got << " (" << strerror(got) << "), not -1 and " << strerror(e);
+}
 bool sanitized() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;
