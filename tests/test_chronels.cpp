@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The library's behaviours, a test each, each from a quiet library (so they
-// pass alone, in any order, repeated). First the interface: the timer
-// thread's start and end, arming, pausing and deleting, work done in place
-// by callbacks, expiries that outlive their setting, what happens when the
-// system says no. Then what only a whole process shows: the timer thread
-// ending under load, signal slots running out, fork, the watchdog.
+// pass alone, in any order, repeated): the timer thread's start and end,
+// arming, pausing and deleting, work done in place by callbacks, expiries
+// that outlive their setting, what happens when the system says no, the
+// timer thread ending under load, signal slots running out, the watchdog.
 #include <random>
-#include <set>
 
 #include "support.h"
 
@@ -30,8 +28,8 @@ void park(void *arg) { // holds the timer thread until the test lets it go
 }
 bool gone(pid_t tid) { return access(("/proc/self/task/" + std::to_string(tid)).c_str(), F_OK) != 0; }
 bool requests_queued(int from, int n) { return t::wait_until([=] { return t::requests == from + n; }); }
-using Engine = t::Quiet; using Faults = t::Quiet; using Lifecycle = t::Quiet; using Exhaustion = t::Quiet; using Watchdog = t::Quiet;
-using Timers = t::Serving;
+using Engine = t::Quiet; using Watchdog = t::Quiet;
+using Timers = t::Serving; using Faults = t::Serving; using Lifecycle = t::Serving; using Exhaustion = t::Serving;
 } // namespace
 
 TEST_F(Engine, InitPicksSignalsSchedulingAndHoldsItsGateWhileStarting) {
@@ -158,36 +156,33 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     t::pauses = true;
     ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
-    chronel h = {}, late = {}, held = {}, a = {}, c = {}, d = {}, e = {}, self = {}, made = {}, doomed = {};
-    Probe on_h, on_late, on_held;
-    ASSERT_EQ(0, chronel_create(&h, tally, &on_h));
-    ASSERT_EQ(0, chronel_create(&late, tally, &on_late));
-    ASSERT_EQ(0, chronel_create(&a, tally, nullptr));
-    ASSERT_EQ(0, chronel_create(&d, tally, nullptr));
-    ASSERT_EQ(0, chronel_create_cs(&e, tally, nullptr));
-    ASSERT_EQ(0, chronel_create(&doomed, tally, nullptr));
+    Probe h, late, held, a, d, e, doomed;
+    chronel c = {}, self = {}, made = {};
+    for (Probe *x : {&h, &late, &a, &d, &doomed})
+        ASSERT_EQ(0, chronel_create(&x->h, tally, x));
+    ASSERT_EQ(0, chronel_create_cs(&e.h, tally, &e));
     hold = true;
-    ASSERT_EQ(0, t::arm(&held, park, &on_held, 1));
-    ASSERT_TRUE(t::wait_until([&] { return on_held.n == 1; })) << "the callback that holds the thread";
+    ASSERT_EQ(0, t::arm(&held.h, park, &held, 1));
+    ASSERT_TRUE(t::wait_until([&] { return held.n == 1; })) << "the callback that holds the thread";
     EXPECT_TRUE(all_blocked) << "a thread that outlives its turn could take a newer one's signal";
-    const pid_t old = on_held.tid;
+    const pid_t old = held.tid;
     std::atomic<int> set_a{9}, create_c{9}, delete_d{9}, delete_e{9}, set_h{9};
     const int sent = t::requests;
     std::vector<std::thread> q;
-    q.emplace_back([&] { set_a = chronel_settime(&a, &t::one, nullptr); });
+    q.emplace_back([&] { set_a = chronel_settime(&a.h, &t::one, nullptr); });
     q.emplace_back([&] { create_c = chronel_create(&c, tally, nullptr); });
-    q.emplace_back([&] { delete_d = chronel_delete(&d); });
-    q.emplace_back([&] { delete_e = chronel_delete(&e); });
+    q.emplace_back([&] { delete_d = chronel_delete(&d.h); });
+    q.emplace_back([&] { delete_e = chronel_delete(&e.h); });
     EXPECT_TRUE(requests_queued(sent, 4)) << "requests to the held thread";
     std::thread([] { EXPECT_EQ(0, chronel_init_default()) << "init beside a held callback"; }).join();
-    q.emplace_back([&] { set_h = chronel_settime(&h, &t::one, nullptr); }); // to the second, which never serves
+    q.emplace_back([&] { set_h = chronel_settime(&h.h, &t::one, nullptr); }); // to the second, which never serves
     EXPECT_TRUE(requests_queued(sent, 5)) << "the request to the second thread";
     chronel_shutdown();
     ASSERT_EQ(0, chronel_init_default()) << "a third while the first is still held";
     CancelledCall calls[3]; // to the third
-    calls[0].call = [&] { return chronel_settime(&late, &t::one, nullptr); };
+    calls[0].call = [&] { return chronel_settime(&late.h, &t::one, nullptr); };
     calls[1].call = [&] { return chronel_create(&made, tally, nullptr); };
-    calls[2].call = [&] { return chronel_delete(&doomed); };
+    calls[2].call = [&] { return chronel_delete(&doomed.h); };
     const char *name[3] = {"chronel_settime", "chronel_create", "chronel_delete"};
     for (CancelledCall &call : calls)
         ASSERT_EQ(0, pthread_create(&call.th, nullptr, CancelledCall::run, &call));
@@ -213,26 +208,26 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
         EXPECT_EQ(0, calls[i].rc.load()) << name[i] << ", cancelled while queued to the thread that serves";
     }
     EXPECT_EQ(0, t::logged("Timer thread ended before the request ran\n"));
-    EXPECT_TRUE(t::wait_until([&] { return on_late.n == 1; })) << "the cancelled caller's set never fired";
-    EXPECT_NE(old, on_late.tid.load()) << "the held thread ran a callback after its turn";
+    EXPECT_TRUE(t::wait_until([&] { return late.n == 1; })) << "the cancelled caller's set never fired";
+    EXPECT_NE(old, late.tid.load()) << "the held thread ran a callback after its turn";
     EXPECT_TRUE(t::wait_until([&] { return gone(old); })) << "it hands over, then returns";
     // From a callback: init returns in it, and the thread after it serves.
-    const pid_t third = on_late.tid;
-    ASSERT_TRUE(t::wait_until([&] { return on_h.n == 1; })) << "the set passed on twice";
+    const pid_t third = late.tid;
+    ASSERT_TRUE(t::wait_until([&] { return h.n == 1; })) << "the set passed on twice";
     std::atomic<int> init_rc{9};
     ASSERT_EQ(0, t::arm(&self, [](void *rc) { *static_cast<std::atomic<int> *>(rc) = chronel_init_default(); }, &init_rc, 1));
     ASSERT_TRUE(t::wait_until([&] { return init_rc != 9; })) << "the callback that inits";
     EXPECT_EQ(0, init_rc.load()) << "init from a callback";
-    EXPECT_EQ(0, chronel_settime(&h, &t::one, nullptr)) << "set served by the thread started in a callback";
-    EXPECT_TRUE(t::wait_until([&] { return on_h.n == 2; })) << "the set served after init from a callback";
-    EXPECT_NE(third, on_h.tid.load()) << "the thread that ran the init in a callback ran a later one";
+    EXPECT_EQ(0, chronel_settime(&h.h, &t::one, nullptr)) << "set served by the thread started in a callback";
+    EXPECT_TRUE(t::wait_until([&] { return h.n == 2; })) << "the set served after init from a callback";
+    EXPECT_NE(third, h.tid.load()) << "the thread that ran the init in a callback ran a later one";
     EXPECT_EQ(0, overlaps.load()) << "callbacks of two timer threads overlapped";
     // With no thread after it, what a stopped thread still holds fails.
     hold = true;
-    ASSERT_EQ(0, chronel_settime(&held, &t::one, nullptr));
-    ASSERT_TRUE(t::wait_until([&] { return on_held.n == 2; })) << "the callback that holds the thread";
+    ASSERT_EQ(0, chronel_settime(&held.h, &t::one, nullptr));
+    ASSERT_TRUE(t::wait_until([&] { return held.n == 2; })) << "the callback that holds the thread";
     const int before_orphan = t::requests;
-    std::thread orphan([&] { set_a = chronel_settime(&a, &t::one, nullptr); });
+    std::thread orphan([&] { set_a = chronel_settime(&a.h, &t::one, nullptr); });
     EXPECT_TRUE(requests_queued(before_orphan, 1)) << "the request to the held thread";
     chronel_shutdown();
     hold = false;
@@ -240,57 +235,60 @@ TEST_F(Engine, ANewThreadServesOnceTheOldOneHasEndedAndCallersMayBeCancelled) {
     EXPECT_EQ(-1, set_a.load()) << "set queued to a thread stopped with none after it";
     EXPECT_EQ(1, t::logged("Timer thread ended before the request ran\n"));
     ASSERT_EQ(0, chronel_init_default());
-    for (chronel *x : {&h, &late, &held, &a, &c, &self, &made})
+    for (chronel *x : {&h.h, &late.h, &held.h, &a.h, &c, &self, &made})
         EXPECT_EQ(0, chronel_delete(x));
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held());
     t::pauses = false;
 }
 
 TEST_F(Timers, ArmPauseResumeAndDeleteFromAnyThread) {
-    chronel h[2] = {}, once = {}, x = {};
-    Probe n[2], on_once, on_x;
-    ASSERT_EQ(0, t::arm(&h[0], tally, &n[0], 1, 1));
-    ASSERT_EQ(0, t::arm(&h[1], tally, &n[1], 2, 2));
-    ASSERT_EQ(0, t::arm(&once, tally, &on_once, 1));
+    Probe p[2], once, x;
+    ASSERT_EQ(0, t::arm(p[0], 1, 1));
+    ASSERT_EQ(0, t::arm(p[1], 2, 2));
+    ASSERT_EQ(0, t::arm(once, 1));
     EXPECT_EQ(std::vector<int>(3, CLOCK_MONOTONIC), t::timers("ClockID:"));
-    EXPECT_TRUE(t::wait_until([&] { return on_once.n == 1 && n[0].n >= 20 && n[1].n >= 10; }))
-        << on_once.n << " " << n[0].n << " " << n[1].n;
-    EXPECT_EQ(0, chronel_delete(&h[0]));
-    EXPECT_EQ(0, chronel_delete(&h[1]));
-    EXPECT_EQ(1, t::settle(on_once.n)) << "a one-shot timer fired again";
-    EXPECT_EQ(0, chronel_delete(&once));
-    EXPECT_EQ(-1, chronel_delete(&once)) << "deleted twice";
+    EXPECT_TRUE(t::wait_until([&] { return once.n == 1 && p[0].n >= 20 && p[1].n >= 10; }))
+        << once.n << " " << p[0].n << " " << p[1].n;
+    EXPECT_EQ(0, chronel_delete(&p[0].h));
+    EXPECT_EQ(0, chronel_delete(&p[1].h));
+    EXPECT_EQ(1, t::settle(once.n)) << "a one-shot timer fired again";
+    EXPECT_EQ(0, chronel_delete(&once.h));
+    EXPECT_EQ(-1, chronel_delete(&once.h)) << "deleted twice";
     EXPECT_EQ(0, t::system_timers());
     // One timer through the settings, from another thread: disarm, the
-    // period alone, pause and resume (counted from the resume), 1 ns.
-    ASSERT_EQ(0, chronel_create_cs(&x, tally, &on_x));
+    // period alone, pause and resume (counted from the resume), 1 ns, and
+    // invalid times, refused before anything is stored.
+    ASSERT_EQ(0, chronel_create_cs(&x.h, tally, &x));
     EXPECT_EQ(std::vector<int>{CLOCK_REALTIME}, t::timers("ClockID:"));
     std::thread([&] {
-        timespec two = t::ms(2), none = {0, 0}, ns = {0, 1};
-        ASSERT_EQ(0, chronel_control(&x, true)); // never set: a zero setting
+        timespec two = t::ms(2), none = {0, 0}, ns = {0, 1}, bad_ns = {0, 1000000000}, negative = {-1, 0};
+        ASSERT_EQ(0, chronel_control(&x.h, true)); // never set: a zero setting
         t::sleep_ms(30);
-        ASSERT_EQ(0, on_x.n.load()) << "resumed before any setting, it fired";
-        ASSERT_EQ(0, chronel_settime(&x, &t::one, &t::one));
-        ASSERT_TRUE(t::wait_until([&] { return on_x.n > 5; })) << "set from another thread";
-        ASSERT_EQ(0, chronel_settime(&x, nullptr, nullptr));
-        int stopped = t::settle(on_x.n);
-        ASSERT_EQ(0, chronel_settime(&x, nullptr, &t::one));
-        ASSERT_EQ(0, chronel_control(&x, true)) << "first resume";
-        ASSERT_EQ(0, chronel_control(&x, false));
-        ASSERT_EQ(0, chronel_control(&x, true)) << "second resume";
+        ASSERT_EQ(0, x.n.load()) << "resumed before any setting, it fired";
+        ASSERT_EQ(0, chronel_settime(&x.h, &t::one, &t::one));
+        ASSERT_TRUE(t::wait_until([&] { return x.n > 5; })) << "set from another thread";
+        ASSERT_EQ(0, chronel_settime(&x.h, nullptr, nullptr));
+        int stopped = t::settle(x.n);
+        ASSERT_EQ(0, chronel_settime(&x.h, nullptr, &t::one));
+        ASSERT_EQ(0, chronel_control(&x.h, true)) << "first resume";
+        ASSERT_EQ(0, chronel_control(&x.h, false));
+        ASSERT_EQ(0, chronel_control(&x.h, true)) << "second resume";
         t::sleep_ms(50);
-        ASSERT_EQ(stopped, on_x.n.load()) << "a period alone arms nothing";
-        ASSERT_EQ(0, chronel_settime(&x, &ns, &none));
-        EXPECT_TRUE(t::wait_until([&] { return on_x.n == stopped + 1; })) << "set to 1 ns";
-        EXPECT_EQ(stopped + 1, t::settle(on_x.n)) << "a 1 ns one-shot fired again";
-        ASSERT_EQ(0, chronel_settime(&x, &two, &two));
-        ASSERT_TRUE(t::wait_until([&] { return on_x.n > stopped + 3; })) << "set to 2 ms";
-        ASSERT_EQ(0, chronel_control(&x, false));
-        stopped = t::settle(on_x.n);
-        ASSERT_EQ(0, chronel_control(&x, true));
-        EXPECT_TRUE(t::wait_until([&] { return on_x.n > stopped + 5; })) << "resumed after a pause";
-        EXPECT_EQ(0, chronel_delete(&x));
+        ASSERT_EQ(stopped, x.n.load()) << "a period alone arms nothing";
+        ASSERT_EQ(0, chronel_settime(&x.h, &ns, &none));
+        EXPECT_TRUE(t::wait_until([&] { return x.n == stopped + 1; })) << "set to 1 ns";
+        EXPECT_EQ(stopped + 1, t::settle(x.n)) << "a 1 ns one-shot fired again";
+        ASSERT_EQ(0, chronel_settime(&x.h, &two, &two));
+        ASSERT_TRUE(t::wait_until([&] { return x.n > stopped + 3; })) << "set to 2 ms";
+        EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime(&x.h, &bad_ns, nullptr); })) << "tv_nsec of a second";
+        EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime_abs(&x.h, &t::one, &negative); })) << "a negative period";
+        ASSERT_EQ(0, chronel_control(&x.h, false));
+        stopped = t::settle(x.n);
+        ASSERT_EQ(0, chronel_control(&x.h, true));
+        EXPECT_TRUE(t::wait_until([&] { return x.n > stopped + 5; })) << "resumed after a pause: the setting before the refused ones";
+        EXPECT_EQ(0, chronel_delete(&x.h));
     }).join();
+    EXPECT_EQ(2, t::logged("timer_settime error %s\n", "timer_settime error " + t::err(EINVAL))) << "the refused times";
     EXPECT_EQ(0, overlaps.load());
     EXPECT_EQ(0, t::wrong_thread.load());
     EXPECT_NE(t::tid(), t::cb_tid.load());
@@ -373,17 +371,16 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
 // at its address), and must not cost a new setting its own expiry. Queued
 // by hand as well, so that every kernel sees the case.
 struct Victims {
-    chronel h[8] = {}, reused = {}; // 1 to 7
-    Probe n[9];                     // theirs, and reused's
+    Probe p[9]; // 1 to 7, and 8 made at a deleted one's address
     std::atomic<void *> records[8] = {}; // read by the callback while other threads change the handles
     std::atomic<bool> armed{false};
 };
 void arm_hold_act(void *arg) {
     Victims &v = *static_cast<Victims *>(arg);
     timespec soon = t::ms(250); // soon, but after the stale ones are taken
-    chronel_settime(&v.h[1], &t::one, nullptr);
+    chronel_settime(&v.p[1].h, &t::one, nullptr);
     for (int i = 2; i <= 7; i++)
-        chronel_settime(&v.h[i], &t::one, &t::one);
+        chronel_settime(&v.p[i].h, &t::one, &t::one);
     for (v.armed = true; hold;)
         t::sleep_ms(1);
     for (int i = 1; i <= 7; i++) {
@@ -391,22 +388,21 @@ void arm_hold_act(void *arg) {
         sv.sival_ptr = v.records[i];
         sigqueue(getpid(), SIGRTMIN + 2, sv);
     }
-    chronel_delete(&v.h[1]); // one-shot
-    chronel_create_cs(&v.reused, tally, &v.n[8]); // same size: likely the same address
-    chronel_control(&v.h[3], false);
+    chronel_delete(&v.p[1].h); // one-shot
+    chronel_create_cs(&v.p[8].h, tally, &v.p[8]); // same size: likely the same address
+    chronel_control(&v.p[3].h, false);
     timespec far = t::at(t::ns(CLOCK_MONOTONIC) + 60000000000), wall_soon = t::at(t::ns(CLOCK_REALTIME) + 250000000);
-    chronel_settime_abs(&v.h[4], &far, &t::one); // a deadline far ahead
-    chronel_settime_abs(&v.h[6], &wall_soon, nullptr); // due after the call, on the wall clock: runs once
-    chronel_settime(&v.h[7], &soon, nullptr);          // the same, relative
+    chronel_settime_abs(&v.p[4].h, &far, &t::one); // a deadline far ahead
+    chronel_settime_abs(&v.p[6].h, &wall_soon, nullptr); // due after the call, on the wall clock: runs once
+    chronel_settime(&v.p[7].h, &soon, nullptr);          // the same, relative
 }
 
 TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     chronel parker = {};
     Victims v;
-    chronel *victim = v.h;
     for (int i = 1; i <= 7; i++) {
-        ASSERT_EQ(0, (i == 6 ? chronel_create_cs : chronel_create)(&victim[i], tally, &v.n[i]));
-        v.records[i] = victim[i].ptr;
+        ASSERT_EQ(0, (i == 6 ? chronel_create_cs : chronel_create)(&v.p[i].h, tally, &v.p[i]));
+        v.records[i] = v.p[i].h.ptr;
     }
     hold = true;
     ASSERT_EQ(0, t::arm(&parker, arm_hold_act, &v, 1));
@@ -415,30 +411,29 @@ TEST_F(Timers, ExpiriesPendingAtDeletePauseOrRearmRunNothing) {
     int after_pause = -1;
     // Queued behind the held callback, carried out before the expiries.
     const int sent = t::requests;
-    std::thread pauser([&] { EXPECT_EQ(0, chronel_control(&victim[5], false)); after_pause = v.n[5].n; });
-    std::thread deleter([&] { EXPECT_EQ(0, chronel_delete(&victim[2])); }); // periodic
+    std::thread pauser([&] { EXPECT_EQ(0, chronel_control(&v.p[5].h, false)); after_pause = v.p[5].n; });
+    std::thread deleter([&] { EXPECT_EQ(0, chronel_delete(&v.p[2].h)); }); // periodic
     EXPECT_TRUE(requests_queued(sent, 2)) << "the pause and the delete, behind the held callback";
     hold = false;
     pauser.join();
     deleter.join();
-    EXPECT_TRUE(t::wait_until([&] { return v.n[6].n == 1 && v.n[7].n == 1; })) << "the timers re-armed soon";
-    EXPECT_EQ(0, t::settle(v.n[1].n)) << "a stale expiry ran the deleted one-shot timer";
-    EXPECT_EQ(0, t::settle(v.n[2].n)) << "a stale expiry ran the deleted periodic timer";
-    EXPECT_EQ(0, t::settle(v.n[3].n)) << "a stale expiry ran the paused timer";
-    EXPECT_EQ(0, t::settle(v.n[4].n)) << "a stale expiry ran the timer given a deadline far ahead";
-    EXPECT_EQ(after_pause, t::settle(v.n[5].n)) << "a stale expiry ran the timer paused from another thread";
-    EXPECT_EQ(1, t::settle(v.n[6].n)) << "the timer given a wall-clock deadline soon lost or doubled its expiry";
-    EXPECT_EQ(1, t::settle(v.n[7].n)) << "the timer re-armed soon lost or doubled its expiry";
-    EXPECT_EQ(0, v.n[8].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
-    ASSERT_EQ(0, chronel_control(&victim[3], true)); // the guard lets a resumed timer run
-    EXPECT_TRUE(t::wait_until([&] { return v.n[3].n > 3; })) << "the resumed timer";
-    for (chronel *h : {&victim[3], &victim[4], &victim[5], &victim[6], &victim[7], &v.reused, &parker})
+    EXPECT_TRUE(t::wait_until([&] { return v.p[6].n == 1 && v.p[7].n == 1; })) << "the timers re-armed soon";
+    EXPECT_EQ(0, t::settle(v.p[1].n)) << "a stale expiry ran the deleted one-shot timer";
+    EXPECT_EQ(0, t::settle(v.p[2].n)) << "a stale expiry ran the deleted periodic timer";
+    EXPECT_EQ(0, t::settle(v.p[3].n)) << "a stale expiry ran the paused timer";
+    EXPECT_EQ(0, t::settle(v.p[4].n)) << "a stale expiry ran the timer given a deadline far ahead";
+    EXPECT_EQ(after_pause, t::settle(v.p[5].n)) << "a stale expiry ran the timer paused from another thread";
+    EXPECT_EQ(1, t::settle(v.p[6].n)) << "the timer given a wall-clock deadline soon lost or doubled its expiry";
+    EXPECT_EQ(1, t::settle(v.p[7].n)) << "the timer re-armed soon lost or doubled its expiry";
+    EXPECT_EQ(0, v.p[8].n.load()) << "a stale expiry ran the timer made at a deleted one's address";
+    ASSERT_EQ(0, chronel_control(&v.p[3].h, true)); // the guard lets a resumed timer run
+    EXPECT_TRUE(t::wait_until([&] { return v.p[3].n > 3; })) << "the resumed timer";
+    for (chronel *h : {&v.p[3].h, &v.p[4].h, &v.p[5].h, &v.p[6].h, &v.p[7].h, &v.p[8].h, &parker})
         EXPECT_EQ(0, chronel_delete(h));
     EXPECT_EQ(0, t::system_timers());
 }
 
 TEST_F(Faults, FailedCallsAreReportedAndNothingIsLostOrLeaked) {
-    ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     chronel h = {};
     t::timer_create_err = EINVAL; // the caller's own errno, 0, must not be what is reported
@@ -530,7 +525,6 @@ TEST_F(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
     // kernel shows none pending and the timer thread waits for it in vain.
     if (t::valgrind())
         GTEST_SKIP() << "valgrind may hold an expiry signal where sigwaitinfo cannot take it";
-    ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     std::atomic<bool> stop{false};
     timespec ns = {0, 1};
@@ -584,7 +578,6 @@ TEST_F(Lifecycle, ShutdownSigioAndInitWhileRequestsAreInFlight) {
 
 // Signal slots run out: RLIMIT_SIGPENDING lowered until the system says no.
 TEST_F(Exhaustion, CreatingUntilRefusedLeaksNothingKeepsTimersFiringAndRecovers) {
-    ASSERT_EQ(0, chronel_init_default());
     const t::Held base = t::held();
     // qemu-ppc holds at most 32 timers per process: its own refusal then.
     const int cap = t::emulated() ? 40 : 4096;

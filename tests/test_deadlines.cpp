@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Asking a timer what is left, counting the expiries merged while the timer
-// thread was late, firing at absolute times, refusing bad times.
+// thread was late, firing at absolute times.
 #include "support.h"
 
 using t::ns, t::at, t::Probe;
@@ -126,21 +126,4 @@ TEST_F(Deadlines, AbsoluteDeadlinesKeepTheirClockAndPhase) {
     EXPECT_TRUE(t::wait_until([&] { return inner.n == 1; })) << "armed from a callback";
     for (chronel *h : {&mono.h, &wall.h, &past.h, &inner.h, &setter})
         EXPECT_EQ(0, chronel_delete(h));
-}
-
-// Invalid times are refused before anything is stored: the old setting
-// goes on.
-TEST_F(Deadlines, ASetRefusedForItsTimesKeepsTheOldSetting) {
-    Probe p;
-    timespec bad_ns = {0, 1000000000}, negative = {-1, 0};
-    ASSERT_EQ(0, t::arm(p, 1, 1));
-    ASSERT_TRUE(t::wait_until([&] { return p.n > 2; }));
-    EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime(&p.h, &bad_ns, nullptr); })) << "tv_nsec of a second";
-    EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime_abs(&p.h, &t::one, &negative); })) << "a negative period";
-    EXPECT_EQ(2, t::logged("timer_settime error %s\n", "timer_settime error " + t::err(EINVAL)));
-    ASSERT_EQ(0, chronel_control(&p.h, false));
-    const int paused = p.n;
-    ASSERT_EQ(0, chronel_control(&p.h, true)) << "resume after the refused sets";
-    EXPECT_TRUE(t::wait_until([&] { return p.n > paused + 2; })) << "the old setting was lost";
-    EXPECT_EQ(0, chronel_delete(&p.h));
 }

@@ -3,8 +3,6 @@
 // fails or races other callers, real-time callers, a delete with no timer
 // thread, fork, signals from elsewhere, threads and handlers of the
 // application.
-#include <set>
-
 #include "support.h"
 
 using t::Probe;
