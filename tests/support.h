@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What both test programs share, and their main: log capture, fault
-// injection, record counting, polling waits, the watchdog. Each includes it
-// once.
+// What the test programs share, and their main: log capture, fault
+// injection, record counting, polling waits, probes, fixtures, the
+// watchdog. Each includes it once.
 #pragma once
 #include <chronels.h>
 #include <dlfcn.h>
@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_set>
@@ -32,6 +33,14 @@ template <typename F> F real(const char *name) { return reinterpret_cast<F>(dlsy
 inline pid_t tid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 inline timespec ms(long v) { return timespec{v / 1000, (v % 1000) * 1000000L}; }
 inline void *idx(intptr_t i) { return reinterpret_cast<void *>(i); }
+timespec one = ms(1); // what most settings take; the library only reads it
+inline int64_t ns(const timespec &v) { return int64_t{v.tv_sec} * 1000000000 + v.tv_nsec; }
+inline int64_t ns(clockid_t c) {
+    timespec now;
+    clock_gettime(c, &now);
+    return ns(now);
+}
+inline timespec at(int64_t v) { return timespec{static_cast<time_t>(v / 1000000000), static_cast<long>(v % 1000000000)}; }
 void sleep_ms(int v) {
     for (timespec ts = ms(v); nanosleep(&ts, &ts) != 0;) {
     }
@@ -44,6 +53,14 @@ bool wait_until(const std::function<bool()> &cond, double seconds = 10) { // pol
     return true;
 }
 std::string err(int e) { return std::string(strerror(e)) + "\n"; }
+// As every call of the library fails: -1, with errno `e` set by the call.
+testing::AssertionResult fails(int e, const std::function<int()> &call) {
+    errno = 0;
+    const int rc = call(), got = errno;
+    if (rc == -1 && got == e)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "returned " << rc << ", errno " << got << " (" << strerror(got) << "), not -1 and " << strerror(e);
+}
 bool sanitized() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return true;
@@ -54,25 +71,57 @@ bool sanitized() {
 bool valgrind() { return getenv("LD_PRELOAD") != nullptr && strstr(getenv("LD_PRELOAD"), "vgpreload") != nullptr; }
 bool emulated() { return getenv("CHRONELS_EMULATED") != nullptr; } // qemu-user, set by its test preset
 
-// The callback most tests use: counts into the Count it is given (none
-// for null) and checks that callbacks run on one thread, one at a time.
-struct Count {
-    std::atomic<int> n{0};
-    std::atomic<pid_t> tid{0}; // the thread that ran it last
+// A timer and what its callbacks saw: how many ran, the thread and the
+// scheduling of the last, when on `clock`, and the expiries merged.
+struct Probe {
+    chronel h = {};
+    clockid_t clock = CLOCK_MONOTONIC;
+    std::atomic<int> n{0}, merged{0}, max_merged{0}, policy{-1}, priority{-1};
+    std::atomic<pid_t> tid{0};
+    std::atomic<int64_t> last_ns{0};
 };
 std::atomic<int> overlaps{0}, wrong_thread{0}, inside{0};
 std::atomic<pid_t> cb_tid{0}; // the first thread to run it in this test
+// The callback most tests use: fills the Probe it is given (none for null)
+// and checks that callbacks run on one thread, one at a time.
 void tally(void *arg) {
     pid_t self = tid(), first = 0;
     wrong_thread += !cb_tid.compare_exchange_strong(first, self) && first != self;
     overlaps += inside++ != 0;
-    if (auto *c = static_cast<Count *>(arg))
-        c->tid = self, c->n++;
+    if (auto *p = static_cast<Probe *>(arg)) {
+        sched_param sp;
+        int policy;
+        pthread_getschedparam(pthread_self(), &policy, &sp);
+        p->policy = policy;
+        p->priority = sp.sched_priority;
+        p->last_ns = ns(p->clock);
+        int m = chronel_overrun();
+        p->merged += m;
+        p->max_merged = std::max(p->max_merged.load(), m);
+        p->tid = self;
+        p->n++; // last: a test that sees it sees the rest
+    }
     inside--;
 }
 int arm(chronel *h, void (*fn)(void *), void *arg, long first, long period = 0) { // create and set
     timespec f = ms(first), p = ms(period);
     return chronel_create(h, fn, arg) != 0 ? -1 : chronel_settime(h, &f, &p);
+}
+int arm(Probe &p, long first, long period = 0) { return arm(&p.h, tally, &p, first, period); }
+bool fires(Probe &p) { // once more, within seconds
+    int from = p.n;
+    return wait_until([&] { return p.n > from; });
+}
+int settle(const std::atomic<int> &n) { // the count once it stops moving, or after 5 s of moving
+    int before = -1;
+    for (int i = 0; i < 100 && before != n; i++, sleep_ms(50))
+        before = n;
+    return before;
+}
+std::atomic<bool> hold{false}; // park holds the timer thread while it is set
+void park(void *) {
+    while (hold)
+        sleep_ms(1);
 }
 
 // The library's syslog calls, formatted.
@@ -160,9 +209,6 @@ using Held = std::pair<long, int>;
 Held held() { return {live_callocs(), system_timers()}; }
 bool back_to(Held h) { return wait_until([&] { return held() == h; }); }
 std::string str(Held h) { return std::to_string(h.first) + " records, " + std::to_string(h.second) + " timers"; }
-} // namespace t
-
-namespace t {
 bool take(std::atomic<int> &err) {
     int e = err.exchange(0);
     return e != 0 && (errno = e);
@@ -315,9 +361,7 @@ int in_child(const std::function<void()> &body) {
         kill(pid, SIGKILL), waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-} // namespace t
 
-namespace t {
 rlimit sigpending_limit; // as the program started
 int timer_threads() { // of this process, by the name the library gives them
     int n = 0;
@@ -332,6 +376,7 @@ int timer_threads() { // of this process, by the name the library gives them
 // capture already destroyed), no system timer, nothing pending, no message.
 // False if an earlier test left a thread that does not end.
 bool quiet() {
+    hold = false; // a held callback of a failed test lets go
     for (auto *e : {&calloc_err, &pthread_create_err, &timer_create_err, &timer_settime_err, &timer_delete_err, &pthread_create_delay_ms})
         *e = 0;
     pauses = false;
@@ -356,6 +401,15 @@ bool quiet() {
     overlaps = wrong_thread = inside = 0, cb_tid = 0, last_policy = last_priority = -1;
     return ok;
 }
+struct Quiet : ::testing::Test { // a quiet library
+    void SetUp() override { ASSERT_TRUE(quiet()) << "an earlier test left a timer thread that does not end"; }
+};
+struct Serving : Quiet { // and one thread serving, on the default signals
+    void SetUp() override {
+        Quiet::SetUp();
+        ASSERT_EQ(0, chronel_init_default()) << "init";
+    }
+};
 } // namespace t
 
 // The watchdog: a test still running after its deadline (30 s, or

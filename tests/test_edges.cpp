@@ -3,71 +3,35 @@
 // fails or races other callers, real-time callers, a delete with no timer
 // thread, fork, signals from elsewhere, threads and handlers of the
 // application.
-#include <sched.h>
-#include <sys/wait.h>
-
-#include <set>
-
 #include "support.h"
 
-namespace {
-// A timer's own count, and the threads its callbacks ran on.
-struct Probe {
-    chronel h = {};
-    std::atomic<int> n{0}, inside{0}, overlaps{0};
-    std::atomic<pid_t> tid{0};
-    std::atomic<int> policy{-1}, priority{-1};
-};
-void count(void *arg) {
-    auto *p = static_cast<Probe *>(arg);
-    p->overlaps += p->inside++ != 0;
-    p->tid = t::tid();
-    sched_param sp;
-    int policy;
-    pthread_getschedparam(pthread_self(), &policy, &sp);
-    p->policy = policy;
-    p->priority = sp.sched_priority;
-    p->n++;
-    p->inside--;
-}
-bool fires(Probe &p) { // once more, within seconds
-    int from = p.n;
-    return t::wait_until([&] { return p.n > from; });
-}
-int arm(Probe &p, long first_ms, long period_ms = 0) {
-    timespec f = t::ms(first_ms), r = t::ms(period_ms);
-    return chronel_create(&p.h, count, &p) != 0 ? -1 : chronel_settime(&p.h, &f, &r);
-}
-struct Edges : ::testing::Test {
-    void SetUp() override {
-        ASSERT_TRUE(t::quiet()) << "an earlier test left a timer thread that does not end";
-        ASSERT_EQ(0, chronel_init_default());
-    }
-};
-} // namespace
+using t::Probe;
+using Edges = t::Serving;
 
-// A re-init that cannot start its thread leaves the serving one serving;
-// one that succeeds refuses no caller meanwhile, and leaks no delete.
+// A re-init that cannot start its thread, or that would take other signal
+// numbers while timers exist (and orphan them), leaves the serving one
+// serving; one that succeeds refuses no caller meanwhile, and leaks no delete.
 TEST_F(Edges, ReInitNeverLosesServiceNorLeaksADelete) {
     const t::Held base = t::held();
     Probe p;
-    ASSERT_EQ(0, arm(p, 1, 1));
-    ASSERT_TRUE(fires(p));
+    ASSERT_EQ(0, t::arm(p, 1, 1));
+    ASSERT_TRUE(t::fires(p));
+    EXPECT_TRUE(t::fails(EBUSY, [] { return chronel_init(0, SIGRTMIN + 3); })) << "init on another base while timers exist";
+    const std::string text = "Signal base " + std::to_string(SIGRTMIN + 3) + " differs from " + std::to_string(SIGRTMIN) + " while timers exist\n";
+    EXPECT_EQ(1, t::logged("Signal base %d differs from %d while timers exist\n", text));
+    EXPECT_TRUE(t::fires(p)) << "the timers stopped after an init on another base";
     if (!t::sanitized()) { // pthread_create is the sanitizer's
         t::pthread_create_err = EAGAIN;
-        EXPECT_EQ(-1, chronel_init_default()) << "init with no thread to start";
-        EXPECT_EQ(EAGAIN, errno);
-        EXPECT_TRUE(fires(p)) << "the old thread stopped serving";
-        timespec one = t::ms(1);
-        EXPECT_EQ(0, chronel_settime(&p.h, &one, &one)) << "a set after the failed init";
+        EXPECT_TRUE(t::fails(EAGAIN, chronel_init_default)) << "init with no thread to start";
+        EXPECT_TRUE(t::fires(p)) << "the old thread stopped serving";
+        EXPECT_EQ(0, chronel_settime(&p.h, &t::one, &t::one)) << "a set after the failed init";
     }
     std::atomic<bool> stop{false};
     std::atomic<int> refused{0}, pairs{0};
     std::thread caller([&] {
-        timespec one = t::ms(1);
         for (Probe q; !stop; pairs++) {
-            refused += chronel_settime(&p.h, &one, &one) != 0;
-            refused += chronel_create(&q.h, count, &q) != 0;
+            refused += chronel_settime(&p.h, &t::one, &t::one) != 0;
+            refused += chronel_create(&q.h, t::tally, &q) != 0;
             refused += chronel_delete(&q.h) != 0;
         }
     });
@@ -81,6 +45,8 @@ TEST_F(Edges, ReInitNeverLosesServiceNorLeaksADelete) {
     EXPECT_EQ(0, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
     EXPECT_EQ(0, chronel_delete(&p.h));
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
+    EXPECT_TRUE(t::wait_until([] { return chronel_init(0, SIGRTMIN + 3) == 0; })) << "another base refused with no timer left";
+    EXPECT_TRUE(t::wait_until([] { return chronel_init_default() == 0; }));
 }
 
 // A SCHED_FIFO caller asking for the maximum gets a thread all the same;
@@ -96,7 +62,7 @@ TEST_F(Edges, RealTimeCallersGetAThreadAndAreToldWhatTheyGot) {
     Probe p;
     std::thread([&] { // a real-time application's thread
         EXPECT_EQ(0, chronel_init(hi, SIGRTMIN)) << "SCHED_FIFO caller asking for the maximum";
-        EXPECT_EQ(0, arm(p, 1));
+        EXPECT_EQ(0, t::arm(p, 1));
     }).join();
     sched_param other = {0};
     sched_setscheduler(0, SCHED_OTHER, &other);
@@ -114,7 +80,7 @@ TEST_F(Edges, RealTimeCallersGetAThreadAndAreToldWhatTheyGot) {
             ASSERT_EQ(0, setresuid(65534, 65534, 65534));
             Probe q;
             ASSERT_EQ(0, chronel_init(10, SIGRTMIN));
-            ASSERT_EQ(0, arm(q, 1));
+            ASSERT_EQ(0, t::arm(q, 1));
             ASSERT_TRUE(t::wait_until([&] { return q.n == 1; }));
             EXPECT_EQ(rtprio >= 10 ? SCHED_FIFO : SCHED_OTHER, q.policy.load()) << "RLIMIT_RTPRIO " << rtprio;
             EXPECT_EQ(rtprio >= 10 ? 10 : 0, q.priority.load()) << "RLIMIT_RTPRIO " << rtprio;
@@ -136,29 +102,25 @@ TEST_F(Edges, DeleteWithoutATimerThreadRemovesTheTimer) {
     const t::Held base = t::held();
     std::vector<Probe> p(20);
     for (Probe &q : p)
-        ASSERT_EQ(0, arm(q, 1, 1));
-    ASSERT_TRUE(fires(p.back()));
+        ASSERT_EQ(0, t::arm(q, 1, 1));
+    ASSERT_TRUE(t::fires(p.back()));
     chronel_shutdown();
     for (Probe &q : p)
         EXPECT_EQ(0, chronel_delete(&q.h));
     EXPECT_EQ(base.second, t::system_timers()) << "system timers left running";
     ASSERT_EQ(0, chronel_init_default()); // takes what still waits for it
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
-    for (const Probe &q : p)
-        EXPECT_EQ(0, q.overlaps.load());
+    EXPECT_EQ(0, t::overlaps.load()) << "callbacks overlapped";
     // Its callback still running on the thread that was stopped: the
     // delete returns once it has, as a delete always does.
-    static std::atomic<bool> hold;
     static std::atomic<int> stage;
     chronel held = {};
-    ASSERT_EQ(0, chronel_create(&held, [](void *) {
-        for (stage = 1; hold;)
+    t::hold = true;
+    ASSERT_EQ(0, t::arm(&held, [](void *) {
+        for (stage = 1; t::hold;)
             t::sleep_ms(1);
         stage = 2;
-    }, nullptr));
-    hold = true;
-    timespec one = t::ms(1);
-    ASSERT_EQ(0, chronel_settime(&held, &one, nullptr));
+    }, nullptr, 1));
     ASSERT_TRUE(t::wait_until([] { return stage == 1; }));
     chronel_shutdown();
     std::atomic<bool> deleted{false};
@@ -168,14 +130,16 @@ TEST_F(Edges, DeleteWithoutATimerThreadRemovesTheTimer) {
     });
     t::sleep_ms(50);
     EXPECT_FALSE(deleted.load()) << "the delete returned while its callback ran";
-    hold = false;
+    t::hold = false;
     deleter.join();
     EXPECT_EQ(2, stage.load());
     EXPECT_EQ(0, chronel_init_default());
 }
 
-// Handles made before a fork never reach the child's own timers, whose ids
-// start again; a child forked in a callback has one dispatcher.
+// After fork the child has no timer thread and no timer: its requests are
+// refused and never reach the parent, until its own chronel_init. Handles
+// made before the fork never reach the child's own timers, whose ids start
+// again; a child forked in a callback has one dispatcher.
 std::atomic<int> child_status{-1};
 void fork_in_callback(void *) {
     pid_t pid = fork();
@@ -196,32 +160,50 @@ void fork_in_callback(void *) {
                 _exit(tids.size() == 1 ? 0 : 5);
         }, nullptr) != 0)
         _exit(2);
-    timespec one = t::ms(1);
-    if (chronel_settime(&q.h, &one, &one) != 0)
+    if (chronel_settime(&q.h, &t::one, &t::one) != 0)
         _exit(3);
 } // back into the parent's loop, copied
 TEST_F(Edges, ForkedChildrenNeverReachInheritedTimersNorDispatchTwice) {
     if (t::fork_unsafe())
         GTEST_SKIP() << "no child of a multi-threaded process here";
-    Probe inherited;
-    ASSERT_EQ(0, arm(inherited, 10000));
+    Probe periodic, fired;
+    ASSERT_EQ(0, t::arm(periodic, 2, 2));
+    ASSERT_EQ(0, t::arm(fired, 1));
+    ASSERT_TRUE(t::wait_until([&] { return fired.n == 1 && periodic.n > 3; }))
+        << "one-shot " << fired.n << ", periodic " << periodic.n;
+    t::clear_logs();
     EXPECT_EQ(0, t::in_child([&] {
         Probe mine;
-        ASSERT_EQ(0, chronel_init_default());
-        ASSERT_EQ(0, chronel_create(&mine.h, count, &mine)); // likely the inherited one's timer id
-        timespec one = t::ms(1);
-        EXPECT_EQ(-1, chronel_settime(&inherited.h, &one, nullptr)) << "set of an inherited handle";
-        EXPECT_EQ(EINVAL, errno);
-        EXPECT_EQ(-1, chronel_delete(&inherited.h)) << "delete of an inherited handle";
-        EXPECT_EQ(0, chronel_settime(&mine.h, &one, nullptr)) << "the child's own timer";
-        EXPECT_TRUE(t::wait_until([&] { return mine.n == 1; }));
-        EXPECT_EQ(2, t::logged("Invalid chronel\n"));
+        EXPECT_EQ(-1, chronel_settime(&fired.h, &t::one, nullptr)) << "set before the child's init";
+        EXPECT_EQ(-1, chronel_control(&fired.h, true)) << "resume before the child's init";
+        EXPECT_EQ(-1, chronel_control(&periodic.h, false)) << "pause before the child's init";
+        EXPECT_EQ(-1, chronel_create(&mine.h, t::tally, &mine)) << "create before the child's init";
+        chronel_shutdown();
+        EXPECT_EQ(nullptr, mine.h.ptr) << "a refused create";
+        EXPECT_EQ(5u, t::logs().size()) << "messages before the child's init";
+        EXPECT_TRUE(t::logged("Timer thread does not exist\n"));
+        EXPECT_EQ(3, t::logged("Invalid chronel\n")) << "handles made before the fork";
+        EXPECT_EQ(1, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH))) << "create with no thread";
+        EXPECT_EQ(0, t::system_timers()) << "timers are not inherited";
+        ASSERT_EQ(0, chronel_init_default()); // its own thread, serving its own timers
+        ASSERT_EQ(0, chronel_create(&mine.h, t::tally, &mine)); // likely an inherited one's timer id
+        EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime(&fired.h, &t::one, nullptr); })) << "set of an inherited handle";
+        EXPECT_EQ(-1, chronel_delete(&fired.h)) << "delete of an inherited handle";
+        EXPECT_EQ(0, chronel_settime(&mine.h, &t::one, nullptr)) << "the child's own timer";
+        EXPECT_TRUE(t::wait_until([&] { return mine.n == 1; })) << "the child's own timer";
+        EXPECT_EQ(5, t::logged("Invalid chronel\n")) << "handles made before the fork, after the child's init";
+        EXPECT_EQ(0, chronel_delete(&mine.h));
     }));
-    EXPECT_EQ(0, chronel_delete(&inherited.h));
+    // A request of the child that reached this process would have found
+    // the same address here, and re-armed the one-shot timer.
+    const int now = periodic.n;
+    ASSERT_TRUE(t::wait_until([&] { return periodic.n > now + 10; })) << "the parent's periodic timer after the fork";
+    EXPECT_EQ(1, fired.n.load()) << "the child's set reached the parent";
+    EXPECT_TRUE(t::logs().empty()) << t::logs()[0].text;
+    EXPECT_EQ(0, chronel_delete(&periodic.h));
+    EXPECT_EQ(0, chronel_delete(&fired.h));
     chronel forker = {};
-    ASSERT_EQ(0, chronel_create(&forker, fork_in_callback, nullptr));
-    timespec one = t::ms(1);
-    ASSERT_EQ(0, chronel_settime(&forker, &one, nullptr));
+    ASSERT_EQ(0, t::arm(&forker, fork_in_callback, nullptr, 1));
     ASSERT_TRUE(t::wait_until([] { return child_status != -1; }, 20));
     EXPECT_EQ(0, child_status.load()) << "4: a callback on the copied loop, 5: on two threads";
     EXPECT_EQ(0, chronel_delete(&forker));
@@ -235,7 +217,7 @@ TEST_F(Edges, ForkedChildrenNeverReachInheritedTimersNorDispatchTwice) {
 std::atomic<pid_t> usr1_on{0};
 TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
     Probe p;
-    ASSERT_EQ(0, arm(p, 1));
+    ASSERT_EQ(0, t::arm(p, 1));
     ASSERT_TRUE(t::wait_until([&] { return p.n == 1; }));
     const int base = SIGRTMIN;
     for (int sig = base; sig < base + 3; sig++) { // as another program's sigqueue
@@ -254,8 +236,7 @@ TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
     sa.sa_handler = [](int) { usr1_on = t::tid(); };
     sigaction(SIGUSR1, &sa, &old);
     ASSERT_EQ(0, syscall(SYS_tgkill, getpid(), p.tid.load(), SIGUSR1));
-    timespec one = t::ms(1);
-    ASSERT_EQ(0, chronel_settime(&p.h, &one, nullptr)) << "the thread goes on after foreign signals";
+    ASSERT_EQ(0, chronel_settime(&p.h, &t::one, nullptr)) << "the thread goes on after foreign signals";
     EXPECT_TRUE(t::wait_until([&] { return p.n == 2; }));
     EXPECT_EQ(0, usr1_on.load()) << "an application handler ran on the timer thread";
     EXPECT_EQ(0, t::logged("sigwaitinfo : %s\n", "sigwaitinfo : " + t::err(EINTR)));
@@ -273,32 +254,16 @@ TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
             if (pthread_sigmask(SIG_BLOCK, nullptr, &now) == 0 && sigismember(&now, base + 2))
                 stray_hit = true; // the handler ran here, and blocked them from then on
     });
-    static std::atomic<bool> hold;
-    hold = true;
+    t::hold = true;
     chronel holder = {};
-    ASSERT_EQ(0, chronel_settime(&p.h, &one, &one));
-    ASSERT_EQ(0, chronel_create(&holder, [](void *) { while (hold) t::sleep_ms(1); }, nullptr));
-    ASSERT_EQ(0, chronel_settime(&holder, &one, nullptr));
+    ASSERT_EQ(0, chronel_settime(&p.h, &t::one, &t::one));
+    ASSERT_EQ(0, t::arm(&holder, t::park, nullptr, 1));
     EXPECT_TRUE(t::sanitized() || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
-    hold = false;
-    EXPECT_TRUE(fires(p)) << "expiries lost on the stray thread";
+    t::hold = false;
+    EXPECT_TRUE(t::fires(p)) << "expiries lost on the stray thread";
     EXPECT_NE(t::tid(), p.tid.load());
     stray_done = true;
     stray.join();
     EXPECT_EQ(0, chronel_delete(&p.h));
     EXPECT_EQ(0, chronel_delete(&holder));
-}
-
-// A re-init on other signal numbers while timers exist would orphan them.
-TEST_F(Edges, ReInitOnAnotherBaseIsRefusedWhileTimersExist) {
-    Probe p;
-    ASSERT_EQ(0, arm(p, 1, 5));
-    EXPECT_EQ(-1, chronel_init(0, SIGRTMIN + 3));
-    EXPECT_EQ(EBUSY, errno);
-    const std::string text = "Signal base " + std::to_string(SIGRTMIN + 3) + " differs from " + std::to_string(SIGRTMIN) + " while timers exist\n";
-    EXPECT_EQ(1, t::logged("Signal base %d differs from %d while timers exist\n", text));
-    EXPECT_TRUE(fires(p)) << "the timers stopped";
-    EXPECT_EQ(0, chronel_delete(&p.h));
-    EXPECT_TRUE(t::wait_until([] { return chronel_init(0, SIGRTMIN + 3) == 0; })) << "refused with no timer left";
-    EXPECT_TRUE(t::wait_until([] { return chronel_init_default() == 0; }));
 }
