@@ -35,8 +35,10 @@ TEST_F(Deadlines, RemainingTimeFollowsArmingPausingAndExpiry) {
     EXPECT_EQ(0, ns(left)) << "a one-shot that fired";
     EXPECT_EQ(0, ns(period)) << "a one-shot that fired";
     // From a callback, in place: at most one period is left of its own timer.
-    static std::atomic<int64_t> in_cb{-1};
-    static chronel self = {};
+    static std::atomic<int64_t> in_cb;
+    static chronel self;
+    in_cb = -1; // for each repetition
+    self = {};
     ASSERT_EQ(0, t::arm(&self, [](void *) {
         timespec l;
         in_cb = chronel_gettime(&self, &l, nullptr) == 0 ? ns(l) : -2;

@@ -114,6 +114,7 @@ TEST_F(Edges, DeleteWithoutATimerThreadRemovesTheTimer) {
     // Its callback still running on the thread that was stopped: the
     // delete returns once it has, as a delete always does.
     static std::atomic<int> stage;
+    stage = 0;
     chronel held = {};
     t::hold = true;
     ASSERT_EQ(0, t::arm(&held, [](void *) {
@@ -258,7 +259,9 @@ TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
     chronel holder = {};
     ASSERT_EQ(0, chronel_settime(&p.h, &t::one, &t::one));
     ASSERT_EQ(0, t::arm(&holder, t::park, nullptr, 1));
-    EXPECT_TRUE(t::sanitized() || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
+    // The tools deliver signals themselves and restore the mask they saved.
+    const bool tool = t::sanitized() || t::valgrind();
+    EXPECT_TRUE(tool || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
     t::hold = false;
     EXPECT_TRUE(t::fires(p)) << "expiries lost on the stray thread";
     EXPECT_NE(t::tid(), p.tid.load());
