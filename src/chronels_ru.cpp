@@ -730,7 +730,7 @@ static void *chronel_thread_loop(void *) {
 // Callbacks get the same stack with either C library (glibc would give
 // RLIMIT_STACK, 8 MiB, all of it locked under mlockall; musl 128 KiB): a
 // syslog or a double formatted takes about 11 KiB, the library under 2.
-enum : size_t { TIMER_STACK = 256 * 1024 };
+enum : size_t { TIMER_STACK = size_t{256} * 1024 };
 
 // The thread starts with every signal blocked: it must never run a handler
 // of the application, take a signal of another base, nor SIGIO before it
