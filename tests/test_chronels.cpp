@@ -320,7 +320,8 @@ TEST_F(Timers, BadHandlesAreRefusedAndCallbacksWorkInPlace) {
     ASSERT_EQ(0, chronel_create(&live, tally, &on_live));
     (bent = live).magic ^= 0x40;
     const std::pair<const char *, chronel *> refused[] = {{"empty", &empty}, {"dead", &dead}, {"bent", &bent}, {"no_ptr", &no_ptr}, {"null", nullptr}};
-    for (auto [name, h] : refused) {
+    for (const auto &[name, handle] : refused) {
+        chronel *h = handle; // a lambda may not capture a structured binding before C++20
         EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime(h, &t::one, nullptr); })) << "settime, " << name;
         EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_settime_abs(h, &t::one, nullptr); })) << "settime_abs, " << name;
         EXPECT_TRUE(t::fails(EINVAL, [&] { return chronel_control(h, true); })) << "control, " << name;
