@@ -470,8 +470,9 @@ static int apply_setting(__chronel *pt) {
     // A deadline on the wall clock, as a moment on the monotonic one.
     int64_t offset = absolute ? before - (pt->realtime ? ns_of(CLOCK_REALTIME) : before) : before;
     if (timer_settime(pt->timer, absolute ? TIMER_ABSTIME : 0, set, nullptr) != 0) {
-        LOG("timer_settime error %s\n", strerror(errno));
-        return -1;
+        int e = errno;
+        LOG("timer_settime error %s\n", strerror(e));
+        return fail(e); // syslog may have set errno meanwhile
     }
     uint8_t guard = GUARD_NONE;
     if (expiry_pending(pt)) {
