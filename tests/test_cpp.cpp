@@ -58,8 +58,6 @@ TEST(Cpp, TheRuntimeOwnsTheThreadMovesKeepTheCallableAndMisusesAreReported) {
         a.arm(1ms, ec);
         EXPECT_EQ(err(std::errc::invalid_argument), ec) << "arming a moved-from timer";
         EXPECT_THROW(c.resume(), std::system_error) << "resuming a moved-from timer";
-        d.arm(-1ms, ec);
-        EXPECT_EQ(err(std::errc::invalid_argument), ec) << "a negative span";
         d.arm(1ms, std::chrono::hours::max(), ec);
         EXPECT_EQ(err(std::errc::value_too_large), ec) << "a period beyond the kernel's";
         chronels::timer null(static_cast<void (*)()>(nullptr), ec);
@@ -72,14 +70,12 @@ TEST(Cpp, TheRuntimeOwnsTheThreadMovesKeepTheCallableAndMisusesAreReported) {
     }
     chronels::timer late([] {}, ec);
     EXPECT_EQ(err(std::errc::no_such_process), ec) << "create once the owner is gone";
-    EXPECT_FALSE(late) << "empty after a failed create";
     EXPECT_THROW(chronels::timer([] {}), std::system_error) << "the throwing constructor";
 }
 
 TEST(Cpp, ATimerDestroyedFromAnotherThreadOrItsOwnCallbackOutlivesNone) {
     chronels::runtime owner;
-    // Another thread destroys it while its callback runs: the destructor
-    // waits for that callback, and the callable dies after it, once.
+    // Destroyed by another thread during its callback: waits for it, frees once.
     Probe::State st;
     std::atomic<bool> release{false};
     st.body = [&] { t::wait_until([&] { return release.load(); }); };
