@@ -221,6 +221,7 @@ static void capture(int prio, const char *fmt, va_list ap) {
         std::lock_guard<std::mutex> g(t::lock);
         t::captured.push_back({prio, buf});
     }
+    errno = ENOENT; // as the C library's leaves it with no /dev/log: a caller must not report it
 }
 extern "C" void syslog(int prio, const char *fmt, ...) {
     va_list ap;
