@@ -128,6 +128,7 @@ struct generation {
     // Its own, for chronel_overrun: the merged expiries of the expiry
     // being dispatched.
     int overrun;
+    int old_timer_sig; // to drain once it serves, or 0 (see old_timer_sig); under ctl_lock
 };
 
 } // namespace
@@ -169,9 +170,15 @@ static bool registered;
 // Broadcast, under ctl_lock, when a thread registers or ends.
 static pthread_cond_t threads_changed = PTHREAD_COND_INITIALIZER;
 
-// Records alive, parked ones included: while there are any, the signal
-// numbers they were made with must stay the timer thread's.
+// Records made and not yet deleted: while there are any, the signal
+// numbers they were made with must stay the timer thread's. A delete
+// counts its record out only once its tombstone, if any, is queued.
 static int records;
+
+// The expiry signal of the numbers chosen before the last change, set by
+// chronel_init and taken by the thread it starts: tombstones of records
+// deleted before the change still wait there, and stale expiries.
+static int old_timer_sig;
 
 // Advanced by the fork handler in the child: a record made in another
 // generation belongs to the parent, and its timer id may name a timer of
@@ -204,6 +211,7 @@ static void forward_stray(int sig, siginfo_t *si, void *ctx); // an expiry on an
 static int retire(generation *g);                       // tell a timer thread to stop
 static void start(generation *gen);                     // register as the current thread
 static bool await_turn(generation *gen);                // until the predecessor has ended
+static void drain_old_expiries(generation *gen);        // after a change of signal numbers
 static void serve(generation *gen);                     // take signals until told to stop
 static bool dispatch_one(generation *gen, int sig, const siginfo_t &si); // all but the fast path
 static void end_generation(generation *gen);            // pass on what is queued, hand over
@@ -236,6 +244,7 @@ static void fork_child() {
     youngest = nullptr;
     registered = false;
     records = 0; // the parent's: refused here, never freed here
+    old_timer_sig = 0;
     if (self_gen != nullptr) {
         // Forked inside a callback: the copy of the timer loop ends in the
         // child once the callback returns, or the child would have two
@@ -422,9 +431,6 @@ static void drop_ref(__chronel *pt) {
         LOG("Mutex is busy\n");
     if (pthread_cond_destroy(&pt->cond) != 0)
         LOG("Condition is busy\n");
-    pthread_mutex_lock(&ctl_lock);
-    records--;
-    pthread_mutex_unlock(&ctl_lock);
     free(pt);
 }
 
@@ -591,6 +597,8 @@ static void start(generation *gen) {
     if (youngest != nullptr)
         youngest->successor = gen;
     youngest = gen;
+    gen->old_timer_sig = old_timer_sig;
+    old_timer_sig = 0;
     registered = true;
     pthread_cond_broadcast(&threads_changed);
     pthread_mutex_unlock(&ctl_lock);
@@ -708,6 +716,11 @@ static void end_generation(generation *gen) {
     self_gen = nullptr;
 
     pthread_mutex_lock(&ctl_lock);
+    if (gen->old_timer_sig != 0) { // never served: the next one drains
+        int &next = gen->successor != nullptr ? gen->successor->old_timer_sig : old_timer_sig;
+        if (next == 0)
+            next = gen->old_timer_sig;
+    }
     if (gen->successor != nullptr) {
         gen->successor->waits = false;
         pthread_cond_signal(&gen->successor->handover);
@@ -719,11 +732,31 @@ static void end_generation(generation *gen) {
     pthread_cond_destroy(&gen->handover);
 }
 
+// After a change of signal numbers, what is left on the old expiry
+// signal: tombstones free their records (every older thread has ended, so
+// none holds an expiry), stale expiries are dropped.
+static void drain_old_expiries(generation *gen) {
+    sigset_t old;
+    sigemptyset(&old);
+    sigaddset(&old, gen->old_timer_sig);
+    const struct timespec now = {0, 0};
+    siginfo_t si;
+    while (sigtimedwait(&old, &si, &now) == gen->old_timer_sig) {
+        uintptr_t v = reinterpret_cast<uintptr_t>(si.si_value.sival_ptr);
+        if (si.si_code == SI_QUEUE && si.si_pid == gen->pid && (v & 1) != 0)
+            drop_ref(reinterpret_cast<__chronel *>(v - 1));
+    }
+    gen->old_timer_sig = 0;
+}
+
 static void *chronel_thread_loop(void *) {
     generation gen;
     start(&gen);
-    if (await_turn(&gen))
+    if (await_turn(&gen)) {
+        if (gen.old_timer_sig != 0)
+            drain_old_expiries(&gen);
         serve(&gen);
+    }
     end_generation(&gen);
     return nullptr;
 }
@@ -783,6 +816,9 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
     TIMER_QUIT_SIG = base;
     TIMER_CTRL_SIG = base + 1;
     TIMER_SIG = base + 2;
+    const int old_drain = old_timer_sig;
+    if (old_timer != 0 && old_timer != base + 2)
+        old_timer_sig = old_timer;
 
     sigset_t set;
     sigemptyset(&set);
@@ -822,6 +858,7 @@ CHRONEL_EXPORT int chronel_init(int priority, int timer_signo) {
         TIMER_QUIT_SIG = old_base;
         TIMER_CTRL_SIG = old_ctrl;
         TIMER_SIG = old_timer;
+        old_timer_sig = old_drain;
         pthread_mutex_unlock(&ctl_lock);
         LOG("Could not start timer thread : %s\n", strerror(rc));
         pthread_mutex_unlock(&tid_mutex);
@@ -1010,6 +1047,9 @@ static void __chronel_delete(__chronel *pt) {
         }
     }
     release_record(pt, tombstone);
+    pthread_mutex_lock(&ctl_lock);
+    records--;
+    pthread_mutex_unlock(&ctl_lock);
 }
 
 CHRONEL_EXPORT int chronel_delete(chronel *user) {
@@ -1033,7 +1073,7 @@ static int __chronel_create(chronel *user, void (*callback)(void *), void *arg, 
     if (timer_create(clockId, &pt->timeout_ev, &pt->timer) != 0) {
         int e = errno;
         LOG("timer_create fail: %m\n");
-        release_record(pt, false);
+        __chronel_delete(pt); // not created: only counted out and released
         return fail(e);
     }
     pt->create_state.store(CHRONEL_CREATED, std::memory_order_relaxed);

@@ -44,9 +44,11 @@ TEST_F(Edges, ReInitNeverLosesServiceNorLeaksADelete) {
     EXPECT_EQ(0, refused.load()) << "calls refused while a re-init replaced the thread, of " << pairs;
     EXPECT_EQ(0, t::logged("Sigqueue error %s\n", "Sigqueue error " + t::err(ESRCH)));
     EXPECT_EQ(0, chronel_delete(&p.h));
+    // At once, while a deleted record may still wait for its tombstone on
+    // the old numbers: the new thread frees it.
+    EXPECT_EQ(0, chronel_init(0, SIGRTMIN + 3)) << "another base, with no timer left";
     EXPECT_TRUE(t::back_to(base)) << t::str(t::held()) << " instead of " << t::str(base);
-    EXPECT_TRUE(t::wait_until([] { return chronel_init(0, SIGRTMIN + 3) == 0; })) << "another base refused with no timer left";
-    EXPECT_TRUE(t::wait_until([] { return chronel_init_default() == 0; }));
+    EXPECT_EQ(0, chronel_init_default()) << "back to the default base";
 }
 
 // A SCHED_FIFO caller asking for the maximum gets a thread all the same;
@@ -242,8 +244,14 @@ TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
     EXPECT_EQ(0, usr1_on.load()) << "an application handler ran on the timer thread";
     EXPECT_EQ(0, t::logged("sigwaitinfo : %s\n", "sigwaitinfo : " + t::err(EINTR)));
     sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(0, chronel_delete(&p.h));
     // A thread that does not block them, as one started before chronel_init,
     // takes the expiries while the timer thread is held in a callback.
+    // Valgrind delivers signals itself and restores the mask it saved, so
+    // the detour never ends there.
+    if (t::valgrind())
+        return;
+    ASSERT_EQ(0, t::arm(p, 1));
     std::atomic<bool> stray_done{false}, stray_hit{false};
     std::thread stray([&] {
         sigset_t ours, now;
@@ -259,9 +267,8 @@ TEST_F(Edges, OnlyTheLibrarysOwnSignalsAreTakenAndNoneKillsAThread) {
     chronel holder = {};
     ASSERT_EQ(0, chronel_settime(&p.h, &t::one, &t::one));
     ASSERT_EQ(0, t::arm(&holder, t::park, nullptr, 1));
-    // The tools deliver signals themselves and restore the mask they saved.
-    const bool tool = t::sanitized() || t::valgrind();
-    EXPECT_TRUE(tool || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
+    // The sanitizers deliver signals themselves and restore the mask they saved.
+    EXPECT_TRUE(t::sanitized() || t::wait_until([&] { return stray_hit.load(); }, 3)) << "no expiry reached the stray thread";
     t::hold = false;
     EXPECT_TRUE(t::fires(p)) << "expiries lost on the stray thread";
     EXPECT_NE(t::tid(), p.tid.load());
